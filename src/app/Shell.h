@@ -1,0 +1,80 @@
+// The application shell: start-up and run modes (Init), the exit sequence (ExitProgram), the
+// one application-wide exception handler (AppException), and the objects one run shares.
+#pragma once
+
+#include <exception>
+#include <functional>
+#include <string>
+
+#include "app/ActivityLog.h"
+#include "app/SendSettings.h"
+#include "app/Switches.h"
+#include "app/SwitchValues.h"
+#include "app/Windows.h"
+
+namespace larkpost {
+
+class TLpShell {
+public:
+    explicit TLpShell(TLpArgs args);
+
+    // The main window's first-show handler: decides the run mode, loads settings and switches,
+    // then sends (unattended) or reveals the main window (interactive). Raises what it meets.
+    void Init();
+    // Init with its exceptions passed to AppException, as the event loop does; what the window
+    // implementations call on the first show.
+    void RunInit();
+    // Ends the program with RunState.ReturnCode (debug box, log save, connection log off).
+    void ExitProgram();
+    // The application-wide exception handler.
+    void AppException(const std::exception& e);
+    // Runs an event handler, passing what escapes it to AppException.
+    void HandleEvent(const std::function<void()>& handler);
+
+    // Exit button and menu entry.
+    void Exit1Click();
+    // The application hint handler: the status bar shows the hint.
+    void ShowHint(const std::string& hint);
+    // SaveSMTPLog became checked or unchecked.
+    void SaveSMTPLogCheckBoxClick(bool checked);
+    // Opens Larkpost_SMTP.log when it exists.
+    void ViewLogButtonClick();
+
+    const TLpArgs& Args() const { return m_args; }
+    ILpWindows& Windows() { return *m_windows; }
+    void SetWindows(ILpWindows* windows) { m_windows = windows; }
+
+    // The application title, caption of plain message boxes.
+    std::string Title = "Larkpost";
+    TSendSettings SendSettings;
+    TSwitchValues SwitchValues;
+    TActivityLog ActivityLog;
+
+    // The send an unattended run makes (SendMsgClick); set by whoever builds the send
+    // components. It sets RunState.ReturnCode itself.
+    std::function<void()> SendMsgClick;
+    // The connection log (Larkpost_SMTP.log): switched on with its file name, switched off at exit.
+    std::function<void(const std::string& fileName)> StartSMTPLog;
+    std::function<void()> StopSMTPLog;
+
+    // The process exit code and whether the application was told to terminate.
+    int ExitCode() const { return m_exitCode; }
+    bool Terminated() const { return m_terminated; }
+
+private:
+    void Terminate(int exitCode);
+    void RevealOrEnd(bool selectFirstPage);
+
+    TLpArgs m_args;
+    ILpWindows* m_windows = nullptr;
+    int m_exitCode = 0;
+    bool m_terminated = false;
+};
+
+// The 27-line debug dump of the switches, joined by "\n".
+std::string DebugDump(const TSwitchValues& switches);
+// The plain-text help and version texts the headless windows print.
+std::string HelpText();
+std::string AboutText();
+
+}  // namespace larkpost
