@@ -141,8 +141,10 @@ public:
     void FinishTempContent() override;
 
 private:
+    struct TContentStream;
+
     std::string m_sourcePath;
-    std::unique_ptr<std::ifstream> m_stream;
+    std::unique_ptr<TContentStream> m_stream;
     std::unique_ptr<std::ofstream> m_tempStream;
     bool m_fileIsTempFile = false;
 };
