@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <openssl/err.h>
+#include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 

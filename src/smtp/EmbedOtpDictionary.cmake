@@ -1,0 +1,15 @@
+# Turns the RFC 2289 word list (one word a line, index = line number - 1) into a C++ array, so
+# the binary needs no data file at run time. Run as: cmake -DIN=... -DOUT=... -P this file.
+file(STRINGS "${IN}" words)
+list(LENGTH words count)
+if(NOT count EQUAL 2048)
+  message(FATAL_ERROR "${IN}: expected 2048 words, found ${count}")
+endif()
+set(body "")
+foreach(word IN LISTS words)
+  string(STRIP "${word}" word)
+  string(APPEND body "    \"${word}\",\n")
+endforeach()
+file(WRITE "${OUT}.tmp" "// Generated from data/otp-dictionary.txt; do not edit.\n#include \"smtp/OTPDictionary.h\"\n\nnamespace larkpost {\n\nconst char* const kOtpDictionary[kOtpDictionarySize] = {\n${body}};\n\n}  // namespace larkpost\n")
+file(COPY_FILE "${OUT}.tmp" "${OUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUT}.tmp")
