@@ -1,5 +1,10 @@
 #include "mail/MimeTable.h"
 
+#include <sys/stat.h>
+
+#include <memory>
+#include <mutex>
+
 #include "platform/Exception.h"
 
 namespace larkpost {
@@ -24,6 +29,15 @@ void PutLine(std::vector<std::string>& lines, std::unordered_map<std::string, si
     }
     firstLine.emplace(ext, lines.size());
     lines.push_back(line);
+}
+
+// Path, size and modification time: what tells that a mime.types file has changed.
+std::string FileStamp(const std::string& path) {
+    struct stat info {};
+    if (path.empty() || ::stat(path.c_str(), &info) != 0)
+        return path + ":none";
+    return path + ":" + std::to_string(info.st_size) + ":" + std::to_string(info.st_mtim.tv_sec) +
+           "." + std::to_string(info.st_mtim.tv_nsec) + ":" + std::to_string(info.st_ino);
 }
 
 }  // namespace
@@ -501,6 +515,10 @@ void TLpMimeTable::BuildCache() {
 
 std::string TLpMimeTable::MediaTypeOf(const std::string& fileName) {
     BuildCache();
+    return Lookup(fileName);
+}
+
+std::string TLpMimeTable::Lookup(const std::string& fileName) const {
     const auto found = m_index.find(LowerAscii(FileNameExtension(fileName)));
     if (found == m_index.end())
         return "application/octet-stream";
@@ -508,8 +526,30 @@ std::string TLpMimeTable::MediaTypeOf(const std::string& fileName) {
 }
 
 std::string MediaTypeForFile(const std::string& fileName) {
-    TLpMimeTable table(true);
-    return table.MediaTypeOf(fileName);
+    struct Cache {
+        std::mutex lock;
+        std::string stamp;
+        std::shared_ptr<const TLpMimeTable> table;
+    };
+    static Cache cache;
+
+    TLpMediaTypeStore store;
+    const std::string stamp = FileStamp(store.PerTypePath()) + "|" + FileStamp(store.PerExtensionPath());
+    std::shared_ptr<const TLpMimeTable> table;
+    {
+        std::lock_guard<std::mutex> guard(cache.lock);
+        if (cache.table && cache.stamp == stamp)
+            table = cache.table;
+    }
+    if (!table) {
+        auto built = std::make_shared<TLpMimeTable>(true, store);
+        built->BuildCache();
+        table = built;
+        std::lock_guard<std::mutex> guard(cache.lock);
+        cache.stamp = stamp;
+        cache.table = table;
+    }
+    return table->Lookup(fileName);
 }
 
 }  // namespace larkpost

@@ -29,6 +29,9 @@ public:
     // first use.
     std::string MediaTypeOf(const std::string& fileName);
 
+    // The type for a file name in the table as it stands (no build).
+    std::string Lookup(const std::string& fileName) const;
+
     // Fills the lists from the built-in lines and the store, when they are still empty.
     void BuildCache();
 
@@ -55,7 +58,9 @@ void FillTypeTable(std::vector<std::string>& lines, bool usePlatformTypes,
 // The extension of a file name: from the last full stop when it follows the last "/", else empty.
 std::string FileNameExtension(const std::string& fileName);
 
-// The media type of a file name, from a table built for the call with the system's associations.
+// The media type of a file name, from the built-in lines and the system's associations. Building
+// that table reads and parses /etc/mime.types, which costs milliseconds, so the table is built
+// once per process and rebuilt only when either mime.types file changes (size or time stamp).
 std::string MediaTypeForFile(const std::string& fileName);
 
 }  // namespace larkpost
