@@ -3,6 +3,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <string>
 
 #include "app/Windows.h"
 
@@ -27,10 +28,14 @@ public:
     void SetBusyCursor(bool) override {}
     void OpenWithShell(const std::string&) override {}
 
+    // Why no window can open, for the line an interactive run ends with.
+    void SetNoWindowReason(std::string reason) { m_reason = std::move(reason); }
+
 private:
     TLpShell& m_shell;
     std::ostream& m_out;
     std::ostream& m_err;
+    std::string m_reason = "no display is available";
 };
 
 }  // namespace larkpost

@@ -11,6 +11,7 @@
 #include "app/Switches.h"
 #include "app/SwitchValues.h"
 #include "app/Windows.h"
+#include "platform/Paths.h"
 
 namespace larkpost {
 
@@ -56,6 +57,8 @@ public:
     // The connection log (Larkpost_SMTP.log): switched on with its file name, switched off at exit.
     std::function<void(const std::string& fileName)> StartSMTPLog;
     std::function<void()> StopSMTPLog;
+    // Where Init finds the executable's directory; tests point it at a folder of their own.
+    std::function<std::string()> LocateExeDir = [] { return ExeDir(); };
 
     // The process exit code and whether the application was told to terminate.
     int ExitCode() const { return m_exitCode; }

@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds larkpost and runs the demonstration (scripts/demo.sh).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+scripts/build.sh
+exec scripts/demo.sh

@@ -1,0 +1,7 @@
+#include "app/RunState.h"
+
+namespace larkpost {
+
+TRunState RunState;
+
+}  // namespace larkpost

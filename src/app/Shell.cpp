@@ -1,0 +1,292 @@
+#include "app/Shell.h"
+
+#include <cerrno>
+#include <iostream>
+
+#include "app/RunState.h"
+#include "app/SettingsFile.h"
+#include "app/VersionInfo.h"
+#include "platform/Paths.h"
+#include "platform/SystemError.h"
+
+namespace larkpost {
+
+namespace {
+
+// Line feeds become spaces, then carriage returns full stops, so a CR LF pair reads ". ".
+std::string OneLine(std::string text) {
+    for (char& c : text)
+        if (c == '\n') c = ' ';
+    for (char& c : text)
+        if (c == '\r') c = '.';
+    return text;
+}
+
+std::string Flag(bool present) { return present ? "1" : "0"; }
+
+std::string ValueLine(const char* label, const TSwitchValue& v) {
+    return label + Flag(v.Present) + " Value=" + v.Value;
+}
+
+// Entries joined by ","; one holding a blank, a control character, a comma or a double quote is
+// quoted with inner quotes doubled; a list of one empty entry is written as two quotes.
+std::string CommaText(const std::vector<std::string>& entries) {
+    if (entries.size() == 1 && entries[0].empty()) return "\"\"";
+    std::string out;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (i > 0) out += ',';
+        const std::string& e = entries[i];
+        bool quote = false;
+        for (char c : e)
+            if (static_cast<unsigned char>(c) <= ' ' || c == ',' || c == '"') quote = true;
+        if (!quote) {
+            out += e;
+            continue;
+        }
+        out += '"';
+        for (char c : e) {
+            if (c == '"') out += '"';
+            out += c;
+        }
+        out += '"';
+    }
+    return out;
+}
+
+}  // namespace
+
+TLpShell::TLpShell(TLpArgs args) : m_args(std::move(args)) {
+    SendSettings.OnSaveSMTPLogClick = [this](bool checked) { SaveSMTPLogCheckBoxClick(checked); };
+}
+
+void TLpShell::Init() {
+    RunState.ExeDir = LocateExeDir();
+
+    TSwitchValues& sw = SwitchValues;
+    sw.I = FindSwitch(m_args, "I");
+    sw.D = FindSwitch(m_args, "D");
+    sw.Help = FindSwitch(m_args, "?") || FindSwitch(m_args, "H");
+    sw.V = FindSwitch(m_args, "V");
+    sw.S.Present = FindSwitch(m_args, "S");
+    sw.NOS = FindSwitch(m_args, "NOS");
+    sw.Log = FindSwitch(m_args, "LOG");
+    sw.LogSMTP = FindSwitch(m_args, "LOGSMTP");
+
+    const bool hasArguments = m_args.size() > 1;
+    RunState.Interactive = true;
+    if (hasArguments) RunState.Interactive = false;
+    if (sw.I) RunState.Interactive = true;
+    if (!hasArguments) RunState.Interactive = true;
+
+    RunState.Debug = false;
+    if (sw.D) RunState.Debug = true;
+    if (RunState.Debug) RunState.Interactive = true;
+
+    if (sw.Help) {
+        Windows().ShowHelp();
+        RunState.ReturnCode = 0;
+        ExitProgram();
+        return;
+    }
+    if (sw.V) {
+        Windows().ShowAbout();
+        RunState.ReturnCode = 0;
+        ExitProgram();
+        return;
+    }
+    if (sw.NOS) {
+        ReadCmdLineSettings(m_args, sw, SendSettings);
+    } else if (sw.S.Present) {
+        ReadCmdLineSettings(m_args, sw, SendSettings);
+        const std::string v = ExpandEnvVars(GetParam(m_args, "S"));
+        sw.S.Value = v;
+        if (v.empty())
+            RunState.SettingsPath = RunState.ExeDir + "Larkpost.ini";
+        else if (!HasDirectoryPart(v))
+            RunState.SettingsPath = RunState.ExeDir + v;
+        else
+            RunState.SettingsPath = v;
+        if (FileExists(RunState.SettingsPath)) {
+            ReadINISettings(*this);
+        } else {
+            const std::string message = "Could not find settings file " + RunState.SettingsPath;
+            if (RunState.Interactive) Windows().ShowError(message);
+            RunState.ReturnCode = 2;
+            if (!RunState.Interactive) {
+                // No window and no box, but a script's log should still say why.
+                std::cerr << "larkpost: " << OneLine(message) << std::endl;
+                ExitProgram();
+                return;
+            }
+        }
+    } else {
+        RunState.SettingsPath = RunState.ExeDir + "Larkpost.ini";
+        if (FileExists(RunState.SettingsPath)) ReadINISettings(*this);
+        ReadCmdLineSettings(m_args, sw, SendSettings);
+    }
+
+    if (RunState.Debug) Windows().ShowInformation(DebugDump(sw));
+
+    if (RunState.Interactive) {
+        RevealOrEnd(true);
+        return;
+    }
+    if (!SendMsgClick) throw ELpException("Sending is not available in this build of Larkpost");
+    SendMsgClick();
+    ExitProgram();
+}
+
+void TLpShell::RunInit() {
+    HandleEvent([this] { Init(); });
+}
+
+void TLpShell::ExitProgram() {
+    if (RunState.Debug) Windows().ShowMessage("Return Code = " + std::to_string(RunState.ReturnCode));
+    if (SendSettings.SaveLog()) ActivityLog.SaveLog(RunState.ExeDir + "Larkpost.log");
+    if (SendSettings.SaveSMTPLog() && StopSMTPLog) StopSMTPLog();
+    Terminate(RunState.ReturnCode);
+}
+
+void TLpShell::AppException(const std::exception& e) {
+    // Taken first: anything below may touch errno.
+    const int lastError = errno;
+    const auto* own = dynamic_cast<const ELpException*>(&e);
+    const std::string className = own ? own->ClassName() : "Exception";
+    ActivityLog.Add(" Exception: " + OneLine(className + " " + e.what()));
+    ActivityLog.Add(" Exception: " + OneLine(SysErrorMessage(lastError)));
+
+    if (!RunState.Interactive) {
+        std::cerr << "larkpost: " << OneLine(e.what()) << std::endl;
+        Terminate(1);
+        return;
+    }
+    std::string message = e.what();
+    if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') message += '.';
+    const bool revealed = Windows().RevealMainWindow(false);
+    Windows().ShowError(message);
+    // Without a window the user has nothing to go on with.
+    if (!revealed) Terminate(1);
+}
+
+void TLpShell::HandleEvent(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (const std::exception& e) {
+        AppException(e);
+    }
+}
+
+void TLpShell::Exit1Click() {
+    RunState.ReturnCode = 0;
+    ExitProgram();
+}
+
+void TLpShell::ShowHint(const std::string& hint) { Windows().SetStatusText(hint); }
+
+void TLpShell::SaveSMTPLogCheckBoxClick(bool checked) {
+    // Unchecking does not stop a log already running; ExitProgram does at the end.
+    if (checked && StartSMTPLog) StartSMTPLog(RunState.ExeDir + "Larkpost_SMTP.log");
+}
+
+void TLpShell::ViewLogButtonClick() {
+    const std::string path = RunState.ExeDir + "Larkpost_SMTP.log";
+    if (FileExists(path)) Windows().OpenWithShell(path);
+}
+
+void TLpShell::Terminate(int exitCode) {
+    m_exitCode = exitCode;
+    m_terminated = true;
+    if (m_windows) m_windows->Terminate();
+}
+
+void TLpShell::RevealOrEnd(bool selectFirstPage) {
+    if (!Windows().RevealMainWindow(selectFirstPage)) Terminate(1);
+}
+
+std::string DebugDump(const TSwitchValues& sw) {
+    const std::string lines[] = {
+        "[Larkpost Switches and Settings]",
+        "/V=" + Flag(sw.V),
+        "/I=" + Flag(sw.I),
+        "/D=" + Flag(sw.D),
+        ValueLine("/S=", sw.S),
+        "/NOS=" + Flag(sw.NOS),
+        "/LOG=" + Flag(sw.Log),
+        "/LOGSMTP=" + Flag(sw.LogSMTP),
+        ValueLine("/HOST=", sw.Host),
+        ValueLine("/PORT=", sw.Port),
+        ValueLine("/AUTH=", sw.Auth),
+        ValueLine("/USERID=", sw.UserID),
+        ValueLine("/PASS=", sw.Pass),
+        ValueLine("/PASSX=", sw.PassX),
+        ValueLine("/PASS3=", sw.Pass3),
+        ValueLine("/MailAgent=", sw.MailAgent),
+        ValueLine("/HeloName=", sw.HeloName),
+        ValueLine("/FROM=", sw.From),
+        ValueLine("/TO=", sw.To),
+        ValueLine("/REPLYTO=", sw.ReplyTo),
+        ValueLine("/CC=", sw.Cc),
+        ValueLine("/BCC=", sw.Bcc),
+        ValueLine("/SUBJECT=", sw.Subject),
+        ValueLine("/BODY=", sw.Body),
+        ValueLine("/BODYFILE=", sw.BodyFile),
+        ValueLine("/TYPE=", sw.Type),
+        "/FILES=" + Flag(sw.Files) + " Value(s)=" + CommaText(sw.FileEntries),
+    };
+    std::string dump;
+    for (const std::string& line : lines) {
+        if (!dump.empty()) dump += '\n';
+        dump += line;
+    }
+    return dump;
+}
+
+std::string AboutText() { return "Larkpost " + GetVersionText() + "\n"; }
+
+std::string HelpText() {
+    return "Larkpost " + GetVersionText() + R"( - sends one e-mail message through an SMTP server.
+
+Usage: larkpost [switches]
+  Without switches (or with /I) the window opens; with switches the message is sent at once
+  and the program ends with a return code. Switches start with "/" or "-", in any case; each
+  value is the argument that follows its switch.
+
+  /? or /H            this help
+  /V                  version
+  /I                  interactive: open the window filled from the settings and switches
+  /D                  debug: show the switches read (implies /I)
+  /S file             read this settings file after the switches (default Larkpost.ini
+                      beside the program; a bare name is looked for there)
+  /NOS                read no settings file at all
+  /LOG                append the activity log to Larkpost.log at the end
+  /LOGSMTP            write the SMTP conversation to Larkpost_SMTP.log
+  /HOST name          SMTP server (default localhost)
+  /PORT number        SMTP port (default 25)
+  /AUTH 0|1|2         0 none, 1 user name and password (AUTH LOGIN), 2 SASL
+  /USERID name        user name
+  /PASS text          password in plain text
+  /PASS3 text         password enciphered as in the settings file (Password3)
+  /PASSX text         password in the older enciphered form
+  /FROM address       sender's name and address
+  /TO list            recipients, separated by commas
+  /REPLYTO address    reply address
+  /CC list            carbon-copy recipients
+  /BCC list           blind carbon-copy recipients
+  /SUBJECT text       subject
+  /BODY text          body: one line of text
+  /BODYFILE file      body: the text of a rich-text or plain-text file
+  /FILES f1 f2,...    attachments, up to the next switch; in a comma list "|2c" is a comma
+  /MAILAGENT text     X-Mailer text (default "Larkpost <version>")
+  /HELONAME name      EHLO/HELO name (default "Larkpostv<version number>")
+  /TYPE PLAIN|HTML    body format (default PLAIN)
+
+  Paths may hold %NAME% environment references.
+
+Return codes:
+  0  success
+  1  failure
+  2  settings file named by /S not found
+)";
+}
+
+}  // namespace larkpost

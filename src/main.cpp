@@ -1,0 +1,13 @@
+// larkpost: sends one e-mail message, unattended from switches or through its window.
+#include <memory>
+
+#include "app/Shell.h"
+#include "app/WindowModule.h"
+
+int main(int argc, char** argv) {
+    larkpost::TLpShell shell(larkpost::TLpArgs(argv, argv + argc));
+    std::unique_ptr<larkpost::ILpWindows> windows = larkpost::CreateWindows(shell, argc, argv);
+    shell.SetWindows(windows.get());
+    windows->Run();
+    return shell.ExitCode();
+}

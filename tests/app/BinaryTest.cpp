@@ -1,0 +1,90 @@
+// The real larkpost binary, run as a script would run it on a machine without a display: a copy
+// in a folder of its own, so the settings and log files beside it are the test's.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "TempDir.h"
+
+namespace larkpost {
+namespace {
+
+struct TResult {
+    int exitCode = -1;
+    std::string out;
+    std::string err;
+};
+
+class Binary : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::copy_file(LARKPOST_BINARY, dir.File("larkpost"));
+        std::filesystem::permissions(dir.File("larkpost"), std::filesystem::perms::owner_all);
+    }
+    // Arguments are passed through the shell in single quotes.
+    TResult Run(const std::vector<std::string>& args) {
+        std::string command = "cd '" + dir.Dir() +
+                              "' && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ./larkpost";
+        for (const std::string& a : args) command += " '" + a + "'";
+        command += " >stdout.txt 2>stderr.txt </dev/null";
+        const int status = std::system(command.c_str());
+        TResult r;
+        r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        r.out = dir.Read("stdout.txt");
+        r.err = dir.Read("stderr.txt");
+        return r;
+    }
+    TTempDir dir;
+};
+
+TEST_F(Binary, HelpAndVersionPrintAndExitZero) {
+    for (const char* sw : {"/?", "-H", "/h"}) {
+        SCOPED_TRACE(sw);
+        const TResult r = Run({sw});
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_NE(r.out.find("Usage: larkpost"), std::string::npos);
+        EXPECT_NE(r.out.find("/BODYFILE"), std::string::npos);
+        EXPECT_NE(r.out.find("2  settings file named by /S not found"), std::string::npos);
+        EXPECT_EQ(r.err, "");
+    }
+    const TResult r = Run({"/V"});
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.out.rfind("Larkpost Version ", 0), 0u);
+}
+
+TEST_F(Binary, MissingSettingsFileExitsTwo) {
+    const TResult r = Run({"/S", "missing.ini", "/HOST", "x"});
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "larkpost: Could not find settings file " + dir.Dir() + "missing.ini\n");
+}
+
+TEST_F(Binary, UnattendedFailurePrintsWhyOnOneLine) {
+    const TResult r = Run({"/NOS", "/LOG", "/AUTH", "two"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err, "larkpost: 'two' is not a valid integer value\n");
+    // The exception came before the send: the log is not saved.
+    EXPECT_FALSE(std::filesystem::exists(dir.File("Larkpost.log")));
+}
+
+TEST_F(Binary, InteractiveRunWithoutDisplayEndsWithOne) {
+    {
+        const TResult r = Run({});
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+        EXPECT_NE(r.err.find("no display"), std::string::npos);
+    }
+    {
+        const TResult r = Run({"/D", "/NOS", "/HOST", "mail1"});
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.out.rfind("[Larkpost Switches and Settings]\n", 0), 0u);
+        EXPECT_NE(r.out.find("\n/HOST=1 Value=mail1\n"), std::string::npos);
+        EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 27);
+    }
+}
+
+}  // namespace
+}  // namespace larkpost

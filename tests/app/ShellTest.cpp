@@ -1,0 +1,317 @@
+// Start-up and run modes, the exit sequence, the exception handler and the debug dump, driven
+// through fake windows and a fake send.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "TempDir.h"
+#include "app/Conversions.h"
+#include "app/RunState.h"
+#include "app/Shell.h"
+
+namespace larkpost {
+namespace {
+
+// Records what the shell asked of its windows.
+class TFakeWindows : public ILpWindows {
+public:
+    explicit TFakeWindows(TLpShell& shell) : m_shell(shell) {}
+    void Run() override { m_shell.RunInit(); }
+    void Terminate() override { Events.push_back("terminate"); }
+    void ShowHelp() override { Events.push_back("help"); }
+    void ShowAbout() override { Events.push_back("about"); }
+    void ShowMessage(const std::string& t) override { Events.push_back("message:" + t); }
+    void ShowInformation(const std::string& t) override { Events.push_back("information:" + t); }
+    void ShowError(const std::string& t) override { Events.push_back("error:" + t); }
+    bool RevealMainWindow(bool first) override {
+        Events.push_back(first ? "reveal:first page" : "reveal");
+        return CanReveal;
+    }
+    void SetStatusText(const std::string& t) override { Events.push_back("status:" + t); }
+    void SetBusyCursor(bool) override {}
+    void OpenWithShell(const std::string& p) override { Events.push_back("open:" + p); }
+
+    std::vector<std::string> Events;
+    bool CanReveal = true;
+
+private:
+    TLpShell& m_shell;
+};
+
+// One shell run in a folder of its own that stands in for the executable's directory.
+struct TRun {
+    explicit TRun(std::initializer_list<const char*> rest) : shell(MakeArgs(rest)), windows(shell) {
+        RunState = TRunState{};
+        shell.LocateExeDir = [this] { return dir.Dir(); };
+        shell.ActivityLog.Clock = [] { return std::string("TS"); };
+        shell.SetWindows(&windows);
+        shell.SendMsgClick = [this] {
+            ++sends;
+            if (sendFails) {
+                RunState.ReturnCode = 1;
+                shell.AppException(ELpException("Socket Error # 10061\r\nConnection refused."));
+                return;
+            }
+            RunState.ReturnCode = 0;
+        };
+    }
+    static TLpArgs MakeArgs(std::initializer_list<const char*> rest) {
+        TLpArgs args{"/opt/larkpost/larkpost"};
+        for (const char* a : rest) args.emplace_back(a);
+        return args;
+    }
+    // Runs the event loop's first show; returns what went to standard error.
+    std::string Start() {
+        ::testing::internal::CaptureStderr();
+        windows.Run();
+        return ::testing::internal::GetCapturedStderr();
+    }
+
+    TTempDir dir;
+    TLpShell shell;
+    TFakeWindows windows;
+    int sends = 0;
+    bool sendFails = false;
+};
+
+using Events = std::vector<std::string>;
+
+TEST(Init, RunModes) {
+    struct Case {
+        const char* name;
+        std::initializer_list<const char*> args;
+        Events events;
+        bool interactive;
+        int sends;
+        int exitCode;
+        bool terminated;
+    };
+    const Case cases[] = {
+        {"no arguments", {}, {"reveal:first page"}, true, 0, 0, false},
+        {"/I with switches", {"/I", "/HOST", "x"}, {"reveal:first page"}, true, 0, 0, false},
+        {"switches: unattended send", {"/HOST", "x"}, {"terminate"}, false, 1, 0, true},
+        {"help wins over version", {"/?", "/V"}, {"help", "terminate"}, false, 0, 0, true},
+        {"/H", {"-h"}, {"help", "terminate"}, false, 0, 0, true},
+        {"version", {"/V"}, {"about", "terminate"}, false, 0, 0, true},
+        {"/I with version", {"/I", "/V"}, {"about", "terminate"}, true, 0, 0, true},
+        {"/NOS unattended", {"/NOS", "/HOST", "x"}, {"terminate"}, false, 1, 0, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TRun run(c.args);
+        run.Start();
+        EXPECT_EQ(run.windows.Events, c.events);
+        EXPECT_EQ(RunState.Interactive, c.interactive);
+        EXPECT_EQ(run.sends, c.sends);
+        EXPECT_EQ(run.shell.ExitCode(), c.exitCode);
+        EXPECT_EQ(run.shell.Terminated(), c.terminated);
+        EXPECT_EQ(RunState.ExeDir, run.dir.Dir());
+    }
+}
+
+TEST(Init, DebugDumpThenWindowAndReturnCodeBoxOnExit) {
+    TRun run({"/D", "/HOST", "mail1", "/PORT", "587"});
+    run.Start();
+    ASSERT_EQ(run.windows.Events.size(), 2u);
+    EXPECT_EQ(run.windows.Events[0].rfind("information:[Larkpost Switches and Settings]\n", 0), 0u);
+    EXPECT_EQ(run.windows.Events[1], "reveal:first page");
+    EXPECT_TRUE(RunState.Interactive);
+    EXPECT_TRUE(RunState.Debug);
+    EXPECT_EQ(run.sends, 0);
+    run.windows.Events.clear();
+    run.shell.Exit1Click();
+    EXPECT_EQ(run.windows.Events, (Events{"message:Return Code = 0", "terminate"}));
+}
+
+TEST(Init, SettingsPathRuleUnderS) {
+    struct Case { const char* name; std::initializer_list<const char*> args; std::string path; };
+    const Case cases[] = {
+        {"bare name beside the program", {"/SUBJECT", "Hello", "/S", "other.ini"}, "<exe>other.ini"},
+        {"S last: default file", {"/HOST", "x", "/S"}, "<exe>Larkpost.ini"},
+        {"directory part used as given", {"/S", "conf/a.ini", "/HOST", "x"}, "conf/a.ini"},
+        {"absolute", {"/S", "/nonexistent/a.ini"}, "/nonexistent/a.ini"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TRun run(c.args);
+        const std::string err = run.Start();
+        std::string expected = c.path;
+        if (expected.rfind("<exe>", 0) == 0) expected = run.dir.Dir() + expected.substr(5);
+        EXPECT_EQ(RunState.SettingsPath, expected);
+        // None of these files exists: unattended, the run ends with 2 and no box.
+        EXPECT_EQ(run.windows.Events, Events{"terminate"});
+        EXPECT_EQ(run.shell.ExitCode(), 2);
+        EXPECT_EQ(run.sends, 0);
+        EXPECT_EQ(err, "larkpost: Could not find settings file " + expected + "\n");
+        EXPECT_TRUE(run.shell.ActivityLog.Lines().empty());
+    }
+}
+
+TEST(Init, MissingSettingsFileInteractiveShowsErrorAndKeepsTwo) {
+    TRun run({"/I", "/S", "missing.ini", "/SUBJECT", "Hi"});
+    run.Start();
+    EXPECT_EQ(run.windows.Events,
+              (Events{"error:Could not find settings file " + run.dir.Dir() + "missing.ini",
+                      "reveal:first page"}));
+    EXPECT_EQ(RunState.ReturnCode, 2);
+    EXPECT_EQ(run.shell.SendSettings.Subject(), "Hi");
+    EXPECT_FALSE(run.shell.Terminated());
+    run.shell.Exit1Click();
+    EXPECT_EQ(run.shell.ExitCode(), 0);
+}
+
+TEST(Init, NosReadsNoSettingsFile) {
+    TRun run({"/NOS", "/HOST", "x"});
+    run.dir.Write("Larkpost.ini", "[Larkpost]\nSubject=from file\n");
+    run.Start();
+    EXPECT_EQ(RunState.SettingsPath, "");
+    EXPECT_EQ(run.shell.SendSettings.Subject(), "");
+    EXPECT_EQ(run.shell.SendSettings.Host(), "x");
+}
+
+TEST(Init, LoadingOrderDecidesWhetherLogSwitchOrFileWins) {
+    for (bool underS : {false, true}) {
+        SCOPED_TRACE(underS ? "/S: file read after switches" : "default: switches win");
+        TRun run(underS ? std::initializer_list<const char*>{"/I", "/LOG", "/S", "Larkpost.ini"}
+                        : std::initializer_list<const char*>{"/I", "/LOG"});
+        run.dir.Write("Larkpost.ini", "[Larkpost]\nSaveLog=0\nSubject=from file\n");
+        run.Start();
+        EXPECT_EQ(run.shell.SendSettings.SaveLog(), !underS);
+        EXPECT_EQ(run.shell.SendSettings.Subject(), "from file");
+    }
+}
+
+TEST(Init, ExceptionBeforeTheSendEndsWithOneAndNoLogFile) {
+    TRun run({"/NOS", "/LOG", "/AUTH", "two"});
+    const std::string err = run.Start();
+    EXPECT_EQ(run.sends, 0);
+    EXPECT_EQ(run.shell.ExitCode(), 1);
+    EXPECT_TRUE(run.shell.Terminated());
+    EXPECT_EQ(RunState.ReturnCode, 0);  // AppException leaves it alone
+    EXPECT_EQ(err, "larkpost: 'two' is not a valid integer value\n");
+    ASSERT_EQ(run.shell.ActivityLog.Lines().size(), 2u);
+    EXPECT_EQ(run.shell.ActivityLog.Lines()[0],
+              "TS Exception: ELpConvertError 'two' is not a valid integer value");
+    EXPECT_FALSE(std::filesystem::exists(run.dir.File("Larkpost.log")));
+}
+
+TEST(Init, FailedUnattendedSendEndsThroughExitProgramWithOne) {
+    TRun run({"/NOS", "/LOG", "/HOST", "x"});
+    run.sendFails = true;
+    const std::string err = run.Start();
+    EXPECT_EQ(run.sends, 1);
+    EXPECT_EQ(run.shell.ExitCode(), 1);
+    EXPECT_EQ(err, "larkpost: Socket Error # 10061. Connection refused.\n");
+    // ExitProgram ran after AppException: the log was saved.
+    const std::string saved = run.dir.Read("Larkpost.log");
+    EXPECT_NE(saved.find("TS Exception: ELpException Socket Error # 10061. Connection refused.\r\n"),
+              std::string::npos);
+}
+
+TEST(Init, UnattendedRunWithoutASendWorkflowFails) {
+    TRun run({"/NOS", "/HOST", "x"});
+    run.shell.SendMsgClick = nullptr;
+    const std::string err = run.Start();
+    EXPECT_EQ(run.shell.ExitCode(), 1);
+    EXPECT_NE(err.find("larkpost: "), std::string::npos);
+}
+
+TEST(Init, InteractiveWithoutDisplayEndsWithOneAfterTheDump) {
+    TRun run({"/D", "/NOS"});
+    run.windows.CanReveal = false;
+    run.Start();
+    ASSERT_EQ(run.windows.Events.size(), 3u);
+    EXPECT_EQ(run.windows.Events[0].rfind("information:", 0), 0u);
+    EXPECT_EQ(run.windows.Events[1], "reveal:first page");
+    EXPECT_EQ(run.windows.Events[2], "terminate");
+    EXPECT_EQ(run.shell.ExitCode(), 1);
+}
+
+TEST(AppException, WritesTwoLinesWithLineEndsReplaced) {
+    TRun run({"/I"});
+    RunState.Interactive = false;
+    errno = ENOENT;
+    ::testing::internal::CaptureStderr();
+    run.shell.AppException(ELpConvertError("line one\r\nline two\nthree\r"));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "larkpost: line one. line two three.\n");
+    EXPECT_EQ(run.shell.ActivityLog.Lines(),
+              (Events{"TS Exception: ELpConvertError line one. line two three.",
+                      "TS Exception: No such file or directory"}));
+    EXPECT_EQ(run.shell.ExitCode(), 1);
+    EXPECT_TRUE(run.shell.Terminated());
+}
+
+TEST(AppException, InteractiveRevealsAndShowsTheMessageWithAFullStop) {
+    struct Case { const char* name; const char* message; const char* shown; };
+    const Case cases[] = {
+        {"letter at the end", "Connection refused", "Connection refused."},
+        {"full stop already", "Done.", "Done."},
+        {"exclamation mark is below the full stop", "Oops!", "Oops!"},
+        {"non-ASCII at the end", "Fehler \xC3\xA4", "Fehler \xC3\xA4."},
+        {"empty", "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TRun run({"/I"});
+        RunState.Interactive = true;
+        run.shell.AppException(std::runtime_error(c.message));
+        EXPECT_EQ(run.windows.Events, (Events{"reveal", std::string("error:") + c.shown}));
+        EXPECT_FALSE(run.shell.Terminated());
+        EXPECT_EQ(run.shell.ActivityLog.Lines()[0].rfind("TS Exception: Exception ", 0), 0u);
+    }
+}
+
+TEST(ExitProgram, SavesTheLogAndStopsTheConnectionLog) {
+    TRun run({"/I"});
+    RunState.ExeDir = run.dir.Dir();
+    RunState.ReturnCode = 2;
+    std::vector<std::string> smtpLog;
+    run.shell.StartSMTPLog = [&](const std::string& f) { smtpLog.push_back("start " + f); };
+    run.shell.StopSMTPLog = [&] { smtpLog.push_back("stop"); };
+    run.shell.SendSettings.SetSaveSMTPLog(true);
+    run.shell.SendSettings.SetSaveSMTPLog(false);  // unchecking does not stop it
+    run.shell.SendSettings.SetSaveSMTPLog(true);
+    run.shell.SendSettings.SetSaveLog(true);
+    run.shell.ActivityLog.Add(" Settings read from x");
+    run.shell.ExitProgram();
+    const std::string start = "start " + run.dir.Dir() + "Larkpost_SMTP.log";
+    EXPECT_EQ(smtpLog, (Events{start, start, "stop"}));
+    EXPECT_EQ(run.dir.Read("Larkpost.log"), "TS Settings read from x\r\n");
+    EXPECT_EQ(run.shell.ExitCode(), 2);
+}
+
+TEST(DebugDump, TwentySevenLinesInOrder) {
+    TRun run({"/D", "/HOST", "mail1", "/PORT", "587", "/FILES", "a b.txt,x\"y.txt,", "plain.txt"});
+    run.Start();
+    const std::string dump = DebugDump(run.shell.SwitchValues);
+    EXPECT_EQ(dump.find('\r'), std::string::npos);
+    EXPECT_NE(dump.back(), '\n');
+    std::vector<std::string> lines;
+    std::stringstream in(dump);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 27u);
+    const Events expected = {
+        "[Larkpost Switches and Settings]", "/V=0", "/I=0", "/D=1", "/S=0 Value=", "/NOS=0",
+        "/LOG=0", "/LOGSMTP=0", "/HOST=1 Value=mail1", "/PORT=1 Value=587", "/AUTH=0 Value=",
+        "/USERID=0 Value=", "/PASS=0 Value=", "/PASSX=0 Value=", "/PASS3=0 Value=",
+        "/MailAgent=0 Value=", "/HeloName=0 Value=", "/FROM=0 Value=", "/TO=0 Value=",
+        "/REPLYTO=0 Value=", "/CC=0 Value=", "/BCC=0 Value=", "/SUBJECT=0 Value=",
+        "/BODY=0 Value=", "/BODYFILE=0 Value=", "/TYPE=0 Value=",
+        "/FILES=1 Value(s)=\"a b.txt\",\"x\"\"y.txt\",plain.txt"};
+    EXPECT_EQ(lines, expected);
+}
+
+TEST(DebugDump, FilesAndSValues) {
+    TSwitchValues sw;
+    sw.Files = true;
+    sw.FileEntries = {""};
+    sw.S = {true, "/etc/larkpost.ini"};
+    const std::string dump = DebugDump(sw);
+    EXPECT_NE(dump.find("\n/S=1 Value=/etc/larkpost.ini\n"), std::string::npos);
+    EXPECT_EQ(dump.substr(dump.rfind('\n') + 1), "/FILES=1 Value(s)=\"\"");
+    sw.FileEntries = {"a", "", "b"};
+    EXPECT_EQ(DebugDump(sw).substr(DebugDump(sw).rfind('\n') + 1), "/FILES=1 Value(s)=a,,b");
+}
+
+}  // namespace
+}  // namespace larkpost
