@@ -2,7 +2,6 @@
 // entries, each ending with CR LF, every logged byte standing unchanged except CR and LF.
 #pragma once
 
-#include <cstdio>
 #include <string>
 
 #include "net/LogBase.h"
@@ -17,7 +16,7 @@ public:
     const std::string& Filename() const noexcept { return m_filename; }
     // Raises ELpException "Unable to set Filename while log file is open." while open.
     void SetFilename(const std::string& filename);
-    bool IsOpen() const noexcept { return m_file != nullptr; }
+    bool IsOpen() const noexcept { return m_fd >= 0; }
 
     // Switches Active on if needed, then [time stamp + " "] + text (tokens applied) + CR LF.
     void WriteFormattedEntry(const std::string& text);
@@ -38,7 +37,7 @@ protected:
 
 private:
     std::string m_filename;
-    std::FILE* m_file = nullptr;
+    int m_fd = -1;
 };
 
 }  // namespace larkpost

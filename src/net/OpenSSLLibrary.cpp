@@ -3,6 +3,8 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
+#include <csignal>
+
 #include "platform/DynamicLibrary.h"
 
 // How the calls of the OpenSSL 1.0 interface map onto OpenSSL 3:
@@ -146,6 +148,12 @@ bool LoadLocked(LoaderState& s) {
                            nullptr) <= 0) {
         s.failures.push_back("OPENSSL_init_ssl failed.");
         return false;
+    }
+    // OpenSSL writes to the socket without MSG_NOSIGNAL: a close notification or a record sent
+    // to a peer that has gone would end the process with SIGPIPE instead of giving an error.
+    struct sigaction current {};
+    if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+        std::signal(SIGPIPE, SIG_IGN);
     }
     return true;
 }

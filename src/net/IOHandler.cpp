@@ -1,0 +1,357 @@
+#include "net/IOHandler.h"
+
+#include <algorithm>
+#include <chrono>
+#include <istream>
+
+#include "net/Exceptions.h"
+#include "net/Intercept.h"
+
+namespace larkpost {
+
+namespace {
+
+int64_t NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+std::string TrimControls(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
+    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+    return s.substr(b, e - b);
+}
+
+}  // namespace
+
+TLpIOHandler::TLpIOHandler() : m_defaultEncoding(ASCIIEncoding()) {}
+
+TLpIOHandler::~TLpIOHandler() = default;
+
+void TLpIOHandler::SetDefaultTextEncoding(TLpTextEncodingPtr encoding) {
+    m_defaultEncoding = encoding ? std::move(encoding) : ASCIIEncoding();
+}
+
+// ---- Life cycle -----------------------------------------------------------------------------
+
+void TLpIOHandler::OpenHandler() {
+    m_opened = false;
+    m_closedGracefully = false;
+    if (m_writeBuffer) m_writeBuffer->Clear();
+    m_inputBuffer.Clear();
+    m_opened = true;
+}
+
+void TLpIOHandler::CloseHandler() {
+    try {
+        if (m_intercept) m_intercept->InterceptDisconnect();
+    } catch (...) {
+        m_opened = false;
+        ClearWriteBuffer();
+        throw;
+    }
+    m_opened = false;
+    ClearWriteBuffer();
+}
+
+bool TLpIOHandler::IsConnected() {
+    CheckPeerClosed(false, false);
+    return m_opened && (!m_closedGracefully || !InputBufferEmpty());
+}
+
+void TLpIOHandler::CheckPeerClosed(bool raiseIfDisconnected, bool ignoreBuffer) {
+    bool disconnected;
+    if (m_closedGracefully) {
+        if (SocketAvailable()) {
+            CloseHandler();
+            ReportStatus(hsDisconnected);
+        }
+        disconnected = true;
+    } else {
+        disconnected = !SocketAvailable();
+    }
+    if (disconnected && (ignoreBuffer || InputBufferEmpty()) && raiseIfDisconnected)
+        throw ELpConnClosedGracefully("Connection Closed Gracefully.");
+}
+
+// ---- Reading --------------------------------------------------------------------------------
+
+int TLpIOHandler::FillInputBuffer(bool raiseIfDisconnected, int timeoutMs, bool raiseOnTimeout) {
+    if (timeoutMs == -1) timeoutMs = m_readTimeout <= 0 ? -1 : m_readTimeout;
+    CheckPeerClosed(raiseIfDisconnected, false);
+    if (!SocketAvailable()) {
+        if (raiseIfDisconnected) throw ELpNotConnected("Not Connected");
+        return 0;
+    }
+    for (;;) {
+        if (!WaitReadable(timeoutMs)) {
+            if (raiseOnTimeout) throw ELpReadTimeout("Read timed out.");
+            return -1;
+        }
+        int count = 0;
+        int chunk = std::max(m_recvBufferSize, 1);
+        if (!m_opened) {
+            if (raiseIfDisconnected) throw ELpNotConnected("Not Connected");
+        } else if (!SocketAvailable()) {
+            if (raiseIfDisconnected) throw ELpClosedSocket("Disconnected.");
+        } else if (m_intercept) {
+            m_receiveChunk.resize(chunk);
+            count = ReceiveFromSocket(m_receiveChunk.data(), chunk);
+            if (count > 0) {
+                m_receiveChunk.resize(count);
+                m_intercept->InterceptReceive(m_receiveChunk);
+                count = static_cast<int>(m_receiveChunk.size());
+                m_inputBuffer.Append(m_receiveChunk);
+            }
+        } else {
+            // No intercept to show the chunk to: receive straight into the input buffer.
+            uint8_t* target = m_inputBuffer.PrepareAppend(chunk);
+            count = ReceiveFromSocket(target, chunk);
+            if (count > 0) m_inputBuffer.CommitAppend(count);
+        }
+        if (count < 0) {
+            int code = ErrorCodeOf(count);
+            if (code == 10060) {
+                if (raiseOnTimeout) throw ELpReadTimeout("Read timed out.");
+                return -1;
+            }
+            m_closedGracefully = true;
+            CloseHandler();
+            if (InputBufferEmpty() && raiseIfDisconnected) RaiseSocketFailure(code);
+            count = 0;
+        }
+        if (count == 0) m_closedGracefully = true;
+        CheckPeerClosed(raiseIfDisconnected, false);
+        if (count != 0 || !SocketAvailable()) return count;
+    }
+}
+
+std::string TLpIOHandler::ReadLine(const std::string& terminator, int timeoutMs, int maxLength,
+                                   const TLpTextEncodingPtr& encoding) {
+    const ILpTextEncoding& enc = encoding ? *encoding : *m_defaultEncoding;
+    const std::string term = terminator.empty() ? std::string("\n") : terminator;
+    const TLpBytes termBytes = enc.GetBytes(term);
+    const int termLength = static_cast<int>(termBytes.size());
+    const bool lfTerminator = term == "\n";
+    const int fillTimeout = timeoutMs == -1 ? (m_readTimeout <= 0 ? -1 : m_readTimeout) : timeoutMs;
+    if (maxLength == -1) maxLength = m_maxLineLength;
+    m_readLineSplit = false;
+    m_readLineTimedOut = false;
+    const int64_t start = NowMs();
+
+    int searchStart = 0;
+    int termPos = -1;
+    for (;;) {
+        const int size = m_inputBuffer.Size();
+        if (size > 0) {
+            termPos = -1;
+            if (searchStart < size) termPos = m_inputBuffer.Find(termBytes, searchStart);
+            // Resume where a match can still begin: bytes already searched are not searched again.
+            searchStart = std::max(size - termLength + 1, 0);
+        }
+        if (maxLength > 0 && (termPos > maxLength || (termPos < 0 && searchStart > maxLength))) {
+            if (m_maxLineAction == maException)
+                throw ELpReadLnMaxLineLengthExceeded("Max line length exceeded.");
+            m_readLineSplit = true;
+            return m_inputBuffer.Extract(maxLength, encoding ? encoding : m_defaultEncoding);
+        }
+        if (termPos < 0) {
+            // An incomplete last line is not returned once the peer has closed.
+            CheckPeerClosed(true, true);
+            if (FillInputBuffer(true, fillTimeout, false) == -1) m_readLineTimedOut = true;
+            if (!m_readLineTimedOut && timeoutMs >= 0 && NowMs() - start >= timeoutMs)
+                m_readLineTimedOut = true;
+            if (m_readLineTimedOut) return std::string();
+            continue;
+        }
+        int lineEnd = termPos;
+        if (lfTerminator && termPos > 0 && m_inputBuffer.Peek(termPos - 1) == '\r') --lineEnd;
+        std::string line = enc.GetString(m_inputBuffer.Data(), lineEnd);
+        m_inputBuffer.Remove(termPos + termLength);
+        return line;
+    }
+}
+
+std::string TLpIOHandler::ReadLineWait(int failCount, const TLpTextEncodingPtr& encoding) {
+    for (int attempts = 0; attempts < failCount; ++attempts) {
+        std::string line = TrimControls(ReadLine("\n", -1, -1, encoding));
+        if (!line.empty()) return line;
+        if (m_readLineTimedOut) throw ELpReadTimeout("Read timed out.");
+    }
+    throw ELpReadLnWaitMaxAttemptsExceeded("Max line read attempts exceeded.");
+}
+
+// ---- Writing --------------------------------------------------------------------------------
+
+void TLpIOHandler::WriteBytes(const TLpBytes& bytes, int length, int offset) {
+    int available = static_cast<int>(bytes.size()) - std::max(offset, 0);
+    int count = (length >= 0 && length < available) ? length : available;
+    if (count < 1) return;
+    WriteBytes(bytes.data() + std::max(offset, 0), count);
+}
+
+void TLpIOHandler::WriteBytes(const uint8_t* data, int length) {
+    if (length < 1) return;
+    if (!m_writeBuffer) {
+        SendNow(data, length);
+        return;
+    }
+    m_writeBuffer->Append(data, length);
+    if (m_writeBufferThreshold > 0)
+        while (m_writeBuffer && m_writeBuffer->Size() >= m_writeBufferThreshold)
+            FlushWriteBuffer(m_writeBufferThreshold);
+}
+
+void TLpIOHandler::SendNow(const TLpBytes& bytes, int length, int offset) {
+    int available = static_cast<int>(bytes.size()) - std::max(offset, 0);
+    int count = (length >= 0 && length < available) ? length : available;
+    if (count < 1) return;
+    SendNow(bytes.data() + std::max(offset, 0), count);
+}
+
+void TLpIOHandler::SendNow(const uint8_t* data, int length) {
+    CheckPeerClosed(true, true);
+    TLpBytes copy;
+    if (m_intercept) {
+        copy.assign(data, data + length);
+        m_intercept->InterceptSend(copy);
+        data = copy.data();
+        length = static_cast<int>(copy.size());
+    }
+    while (length > 0) {
+        int sent = SendToSocket(data, length);
+        if (sent < 0) {
+            int code = ErrorCodeOf(sent);
+            if (code != 10060) {
+                m_closedGracefully = true;
+                CloseHandler();
+            }
+            RaiseSocketFailure(code);
+        }
+        if (sent == 0) m_closedGracefully = true;
+        CheckPeerClosed(true, false);
+        // Still unread input keeps CheckPeerClosed quiet; a send that moved nothing must not
+        // spin, so the close is reported here.
+        if (sent == 0) throw ELpConnClosedGracefully("Connection Closed Gracefully.");
+        data += sent;
+        length -= sent;
+    }
+}
+
+void TLpIOHandler::WriteText(const std::string& text, const TLpTextEncodingPtr& encoding) {
+    if (text.empty()) return;
+    const ILpTextEncoding& enc = encoding ? *encoding : *m_defaultEncoding;
+    TLpBytes bytes = enc.GetBytes(text);
+    WriteBytes(bytes.data(), static_cast<int>(bytes.size()));
+}
+
+void TLpIOHandler::WriteLine(const std::string& text, const TLpTextEncodingPtr& encoding) {
+    WriteText(text + "\r\n", encoding);
+}
+
+void TLpIOHandler::WriteLineDotStuffed(const std::string& text,
+                                       const TLpTextEncodingPtr& encoding) {
+    if (!text.empty() && text[0] == '.') {
+        WriteLine("." + text, encoding);
+        return;
+    }
+    WriteLine(text, encoding);
+}
+
+void TLpIOHandler::WriteDotStuffedLines(const std::vector<std::string>& lines,
+                                        bool writeTerminator, const TLpTextEncodingPtr& encoding) {
+    for (const auto& line : lines) WriteLineDotStuffed(line, encoding);
+    if (writeTerminator) WriteLine(".", encoding);
+}
+
+void TLpIOHandler::WriteLines(const std::vector<std::string>& lines, bool writeCount,
+                              const TLpTextEncodingPtr& encoding) {
+    const bool started = !IsWriteBuffering();
+    if (started) BeginWriteBuffering(-1);
+    try {
+        if (writeCount) {
+            uint32_t n = static_cast<uint32_t>(lines.size());
+            const uint8_t count[4] = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8),
+                                      uint8_t(n)};
+            WriteBytes(count, 4);
+        }
+        for (const auto& line : lines) WriteLine(line, encoding);
+        if (started) EndWriteBuffering();
+    } catch (...) {
+        if (started) CancelWriteBuffering();
+        throw;
+    }
+}
+
+void TLpIOHandler::WriteStream(std::istream& stream, int64_t size, bool writeByteCount) {
+    if (size == 0) {
+        stream.clear();
+        stream.seekg(0, std::ios::beg);
+    }
+    if (size <= 0) {
+        auto here = stream.tellg();
+        stream.seekg(0, std::ios::end);
+        auto end = stream.tellg();
+        stream.seekg(here, std::ios::beg);
+        size = here < 0 || end < 0 ? 0 : static_cast<int64_t>(end - here);
+    }
+    if (writeByteCount) {
+        if (m_largeStream) {
+            uint8_t b[8];
+            for (int i = 0; i < 8; ++i) b[i] = uint8_t(uint64_t(size) >> (56 - 8 * i));
+            WriteBytes(b, 8);
+        } else {
+            if (size >= (int64_t(1) << 31))
+                throw ELpIOHandlerRequiresLargeStream(
+                    "Set LargeStream to True to send streams greater than 2GB");
+            uint8_t b[4] = {uint8_t(size >> 24), uint8_t(size >> 16), uint8_t(size >> 8),
+                            uint8_t(size)};
+            WriteBytes(b, 4);
+        }
+    }
+    TLpBytes chunk(static_cast<size_t>(std::max(m_sendBufferSize, 1)));
+    while (size > 0) {
+        std::streamsize want = static_cast<std::streamsize>(std::min<int64_t>(size, chunk.size()));
+        stream.read(reinterpret_cast<char*>(chunk.data()), want);
+        std::streamsize got = stream.gcount();
+        if (got <= 0) throw ELpNoDataToRead("No data to read.");
+        WriteBytes(chunk.data(), static_cast<int>(got));
+        size -= got;
+    }
+}
+
+void TLpIOHandler::BeginWriteBuffering(int threshold) {
+    if (!m_writeBuffer) m_writeBuffer = std::make_unique<TLpBuffer>();
+    m_writeBuffer->Clear();
+    m_writeBufferThreshold = threshold;
+}
+
+void TLpIOHandler::FlushWriteBuffer(int byteCount) {
+    if (!m_writeBuffer || m_writeBuffer->Size() == 0) return;
+    int n = byteCount < 0 ? m_writeBuffer->Size() : std::min(byteCount, m_writeBuffer->Size());
+    TLpBytes bytes;
+    m_writeBuffer->ExtractToBytes(bytes, n);
+    SendNow(bytes.data(), static_cast<int>(bytes.size()));
+}
+
+void TLpIOHandler::EndWriteBuffering() {
+    try {
+        FlushWriteBuffer(-1);
+    } catch (...) {
+        m_writeBuffer.reset();
+        throw;
+    }
+    m_writeBuffer.reset();
+}
+
+void TLpIOHandler::ClearWriteBuffer() {
+    if (m_writeBuffer) m_writeBuffer->Clear();
+}
+
+void TLpIOHandler::CancelWriteBuffering() {
+    ClearWriteBuffer();
+    EndWriteBuffering();
+}
+
+}  // namespace larkpost

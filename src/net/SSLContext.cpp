@@ -1,0 +1,211 @@
+#include "net/SSLContext.h"
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "net/OpenSSLErrors.h"
+#include "net/OpenSSLLibrary.h"
+#include "net/SSLIOHandlerSocketOpenSSL.h"
+#include "net/SSLSocket.h"
+
+namespace larkpost {
+namespace {
+
+const char* const kDefaultCipherList = "AES:ALL:!aNULL:!eNULL:+RC4:@STRENGTH";
+
+TLpSSLSocket* SessionOf(const SSL* ssl) {
+    const TLpOpenSSLApi& a = OpenSSLApi();
+    if (ssl == nullptr || a.SSL_get_ex_data == nullptr) return nullptr;
+    return static_cast<TLpSSLSocket*>(a.SSL_get_ex_data(ssl, 0));
+}
+
+// OpenSSL calls this at every handshake state change and alert. errno is kept as found, so
+// the error a caller reads after an OpenSSL call is not the callback's.
+void InfoCallback(const SSL* ssl, int where, int ret) {
+    const int savedErrno = errno;
+    {
+        std::lock_guard<std::mutex> guard(TlsInfoCallbackLock());
+        TLpSSLSocket* session = SessionOf(ssl);
+        if (session != nullptr && session->Owner() != nullptr) {
+            session->Owner()->DoStatusInfo(session, where, ret);
+        }
+    }
+    errno = savedErrno;
+}
+
+int PasswordCallback(char* buffer, int size, int rwflag, void* userdata) {
+    const int savedErrno = errno;
+    int length = 0;
+    {
+        std::lock_guard<std::mutex> guard(TlsPasswordCallbackLock());
+        auto* owner = static_cast<TLpSSLIOHandlerSocketOpenSSL*>(userdata);
+        if (owner != nullptr && size > 0) {
+            const std::string password = owner->DoGetPassword(rwflag != 0);
+            length = static_cast<int>(std::min<size_t>(password.size(), size_t(size - 1)));
+            std::memcpy(buffer, password.data(), size_t(length));
+            buffer[length] = '\0';
+        }
+    }
+    errno = savedErrno;
+    return length;
+}
+
+int VerifyCallback(int ok, X509_STORE_CTX* store) {
+    std::lock_guard<std::mutex> guard(TlsVerifyCallbackLock());
+    const TLpOpenSSLApi& a = OpenSSLApi();
+    if (a.X509_STORE_CTX_get_ex_data == nullptr || a.SSL_get_ex_data_X509_STORE_CTX_idx == nullptr ||
+        a.X509_STORE_CTX_get_current_cert == nullptr) {
+        return ok;
+    }
+    const auto* ssl = static_cast<const SSL*>(
+        a.X509_STORE_CTX_get_ex_data(store, a.SSL_get_ex_data_X509_STORE_CTX_idx()));
+    TLpSSLSocket* session = SessionOf(ssl);
+    if (session == nullptr || session->Owner() == nullptr) return ok;
+    TLpX509 certificate(a.X509_STORE_CTX_get_current_cert(store), false);
+    const int error = a.X509_STORE_CTX_get_error != nullptr ? a.X509_STORE_CTX_get_error(store) : 0;
+    const int depth =
+        a.X509_STORE_CTX_get_error_depth != nullptr ? a.X509_STORE_CTX_get_error_depth(store) : 0;
+    return session->Owner()->DoVerifyPeer(&certificate, ok != 0, depth, error) ? 1 : 0;
+}
+
+bool EndsWithIgnoringCase(const std::string& text, const char* suffix) {
+    const size_t n = std::strlen(suffix);
+    return text.size() >= n && strcasecmp(text.c_str() + text.size() - n, suffix) == 0;
+}
+
+int OpenSSLVersionOf(TLpSSLVersion v) {
+    switch (v) {
+        case sslvTLSv1: return TLS1_VERSION;
+        case sslvTLSv1_1: return TLS1_1_VERSION;
+        case sslvTLSv1_2: return TLS1_2_VERSION;
+        case sslvTLSv1_3: return TLS1_3_VERSION;
+        default: return 0;
+    }
+}
+
+}  // namespace
+
+TLpSSLContext::TLpSSLContext(TLpSSLIOHandlerSocketOpenSSL* owner) : m_owner(owner) {
+    if (!LoadTlsLibraries()) throw ELpOSSLCouldNotLoadSSLLibrary();
+}
+
+TLpSSLContext::~TLpSSLContext() {
+    if (m_context != nullptr) OpenSSLApi().SSL_CTX_free(m_context);
+}
+
+void TLpSSLContext::RemoveInfoCallback() {
+    if (m_context != nullptr) OpenSSLApi().SSL_CTX_set_info_callback(m_context, nullptr);
+}
+
+// SSLv2 and SSLv3 are never negotiated, whatever the set says: both are broken, and OpenSSL 3
+// no longer offers them. Within TLS 1.0 .. 1.3 the context allows exactly the set's versions.
+// Whether 1.0 and 1.1 really happen is left to OpenSSL's security level (level 0 only).
+void TLpSSLContext::ApplyProtocolVersions() {
+    const TLpOpenSSLApi& a = OpenSSLApi();
+    const TLpSSLVersion tlsVersions[] = {sslvTLSv1, sslvTLSv1_1, sslvTLSv1_2, sslvTLSv1_3};
+    const uint64_t noOption[] = {SSL_OP_NO_TLSv1, SSL_OP_NO_TLSv1_1, SSL_OP_NO_TLSv1_2,
+                                 SSL_OP_NO_TLSv1_3};
+    int lowest = 0;
+    int highest = 0;
+    for (TLpSSLVersion v : tlsVersions) {
+        if (SSLVersions.count(v) == 0) continue;
+        if (lowest == 0) lowest = OpenSSLVersionOf(v);
+        highest = OpenSSLVersionOf(v);
+    }
+    a.SSL_CTX_set_options(m_context, SSL_OP_NO_SSLv3);
+    a.SSL_CTX_ctrl(m_context, SSL_CTRL_SET_MIN_PROTO_VERSION, lowest != 0 ? lowest : TLS1_VERSION,
+                   nullptr);
+    a.SSL_CTX_ctrl(m_context, SSL_CTRL_SET_MAX_PROTO_VERSION, highest, nullptr);
+    for (size_t i = 0; i < 4; ++i) {
+        if (SSLVersions.count(tlsVersions[i]) == 0) {
+            a.SSL_CTX_set_options(m_context, noOption[i]);
+        } else {
+            a.SSL_CTX_clear_options(m_context, noOption[i]);
+        }
+    }
+}
+
+void TLpSSLContext::LoadFiles() {
+    const TLpOpenSSLApi& a = OpenSSLApi();
+    if (!RootCertFile.empty() || !VerifyDirs.empty()) {
+        const bool ok = a.SSL_CTX_load_verify_locations != nullptr &&
+                        a.SSL_CTX_load_verify_locations(
+                            m_context, RootCertFile.empty() ? nullptr : RootCertFile.c_str(),
+                            VerifyDirs.empty() ? nullptr : VerifyDirs.c_str()) > 0;
+        if (!ok) ELpOpenSSLAPICryptoError::Raise<ELpOSSLLoadingRootCertError>("Could not load root certificate.");
+    }
+    if (!CertFile.empty()) {
+        // PKCS #12 files are not read (yet); they fail here with OpenSSL's text.
+        bool ok = false;
+        if (!EndsWithIgnoringCase(CertFile, ".p12") && !EndsWithIgnoringCase(CertFile, ".pfx")) {
+            if (a.SSL_CTX_use_certificate_chain_file != nullptr) {
+                ok = a.SSL_CTX_use_certificate_chain_file(m_context, CertFile.c_str()) > 0;
+            } else if (a.SSL_CTX_use_certificate_file != nullptr) {
+                ok = a.SSL_CTX_use_certificate_file(m_context, CertFile.c_str(), SSL_FILETYPE_PEM) > 0;
+            }
+        }
+        if (!ok) ELpOpenSSLAPICryptoError::Raise<ELpOSSLLoadingCertError>("Could not load certificate.");
+    }
+    if (!KeyFile.empty()) {
+        bool ok = false;
+        if (!EndsWithIgnoringCase(KeyFile, ".p12") && !EndsWithIgnoringCase(KeyFile, ".pfx") &&
+            a.SSL_CTX_use_PrivateKey_file != nullptr && a.SSL_CTX_check_private_key != nullptr) {
+            ok = a.SSL_CTX_use_PrivateKey_file(m_context, KeyFile.c_str(), SSL_FILETYPE_PEM) > 0 &&
+                 a.SSL_CTX_check_private_key(m_context) > 0;
+        }
+        if (!ok) ELpOpenSSLAPICryptoError::Raise<ELpOSSLLoadingKeyError>("Could not load key, check password.");
+    }
+    // DH parameters matter only to a server context, which this client never makes; the
+    // file is not read.
+}
+
+void TLpSSLContext::InitContext(bool forServer) {
+    const TLpOpenSSLApi& a = OpenSSLApi();
+    if (m_context != nullptr) {
+        a.SSL_CTX_free(m_context);
+        m_context = nullptr;
+    }
+    if (Mode == sslmUnassigned) Mode = forServer ? sslmServer : sslmClient;
+
+    // Every version-specific method of the 1.0 interface is the one flexible method in
+    // OpenSSL 3, limited by minimum and maximum versions below.
+    decltype(a.TLS_client_method) method = nullptr;
+    switch (Mode) {
+        case sslmClient: method = a.TLS_client_method; break;
+        case sslmServer: method = a.TLS_server_method; break;
+        case sslmBoth: method = a.TLS_method; break;
+        case sslmUnassigned: throw ELpOSSLModeNotSet();
+    }
+    if (method == nullptr) throw ELpOSSLGetMethodError();
+    m_context = a.SSL_CTX_new(method());
+    if (m_context == nullptr) {
+        ELpOpenSSLAPICryptoError::Raise<ELpOSSLCreatingContextError>("Error creating SSL context.");
+    }
+
+    ApplyProtocolVersions();
+    a.SSL_CTX_ctrl(m_context, SSL_CTRL_MODE, SSL_MODE_AUTO_RETRY, nullptr);
+    a.SSL_CTX_set_default_passwd_cb(m_context, PasswordCallback);
+    a.SSL_CTX_set_default_passwd_cb_userdata(m_context, m_owner);
+    a.SSL_CTX_set_default_verify_paths(m_context);
+    LoadFiles();
+    if (StatusInfoOn) a.SSL_CTX_set_info_callback(m_context, InfoCallback);
+
+    const std::string ciphers = CipherList.empty() ? std::string(kDefaultCipherList) : CipherList;
+    if (a.SSL_CTX_set_cipher_list(m_context, ciphers.c_str()) <= 0) throw ELpOSSLSettingCipherError();
+
+    if (!VerifyMode.empty()) {
+        int flags = 0;
+        if (VerifyMode.count(sslvrfPeer) != 0) flags |= SSL_VERIFY_PEER;
+        if (VerifyMode.count(sslvrfFailIfNoPeerCert) != 0) flags |= SSL_VERIFY_FAIL_IF_NO_PEER_CERT;
+        if (VerifyMode.count(sslvrfClientOnce) != 0) flags |= SSL_VERIFY_CLIENT_ONCE;
+        a.SSL_CTX_set_verify(m_context, flags, VerifyOn ? VerifyCallback : nullptr);
+        a.SSL_CTX_set_verify_depth(m_context, VerifyDepth);
+    }
+    if (!RootCertFile.empty() && a.SSL_load_client_CA_file != nullptr &&
+        a.SSL_CTX_set_client_CA_list != nullptr) {
+        a.SSL_CTX_set_client_CA_list(m_context, a.SSL_load_client_CA_file(RootCertFile.c_str()));
+    }
+}
+
+}  // namespace larkpost

@@ -1,0 +1,221 @@
+#include "net/SocketHandler.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "net/Exceptions.h"
+
+namespace larkpost {
+
+TLpIOHandlerSocket::TLpIOHandlerSocket() = default;
+
+TLpIOHandlerSocket::~TLpIOHandlerSocket() {
+    if (m_binding) m_binding->ReleaseSocket();
+}
+
+void TLpIOHandlerSocket::OpenHandler() {
+    TLpIOHandler::OpenHandler();
+    if (!m_binding)
+        m_binding = std::make_unique<TLpSocketHandle>();
+    else
+        m_binding->Reset();
+    m_binding->SetClientPortMin(m_boundPortMin);
+    m_binding->SetClientPortMax(m_boundPortMax);
+    if (!Host().empty() && Port() > 0) ConnectSocket();
+}
+
+void TLpIOHandlerSocket::CloseHandler() {
+    if (m_binding) m_binding->ReleaseSocket();
+    TLpIOHandler::CloseHandler();
+}
+
+bool TLpIOHandlerSocket::IsConnected() {
+    // A zero-time poll notices a peer that has closed (or reset) since the last read.
+    try {
+        FillInputBuffer(false, 0, false);
+    } catch (const ELpSocketError&) {
+        SetClosedGracefully(true);
+        CloseHandler();
+    }
+    return (SocketAvailable() && TLpIOHandler::IsConnected()) || !InputBufferEmpty();
+}
+
+void TLpIOHandlerSocket::CheckPeerClosed(bool raiseIfDisconnected, bool ignoreBuffer) {
+    TLpIOHandler::CheckPeerClosed(raiseIfDisconnected, ignoreBuffer);
+}
+
+bool TLpIOHandlerSocket::WaitReadable(int timeoutMs) {
+    if (!m_binding) throw ELpConnClosedGracefully("Connection Closed Gracefully.");
+    return m_binding->WaitReadable(timeoutMs);
+}
+
+void TLpIOHandlerSocket::ConnectSocket() {
+    if (!m_binding) m_binding = std::make_unique<TLpSocketHandle>();
+    if (OnBeforeBind) OnBeforeBind(this);
+    m_binding->SetIPVersion(m_ipVersion);
+    m_binding->CreateSocket(SOCK_STREAM, 0);
+    if (OnSocketAllocated) OnSocketAllocated(this);
+    if (!m_boundIP.empty()) m_binding->SetIP(m_boundIP);
+    m_binding->SetPort(m_boundPort);
+    m_binding->SetClientPortMin(m_boundPortMin);
+    m_binding->SetClientPortMax(m_boundPortMax);
+    m_binding->SetReuseSocket(m_reuseSocket);
+    m_binding->BindLocal();
+    m_binding->SetUseNagle(m_useNagle);
+    if (OnAfterBind) OnAfterBind(this);
+}
+
+std::string TLpIOHandlerSocket::Destination() const {
+    std::string d = Host();
+    if (Port() > 0 && Port() != m_defaultPort) d += ":" + std::to_string(Port());
+    return d;
+}
+
+void TLpIOHandlerSocket::SetDestination(const std::string& destination) {
+    size_t colon = destination.rfind(':');
+    if (colon == std::string::npos) return;
+    SetHost(destination.substr(0, colon));
+    std::string portText = destination.substr(colon + 1);
+    size_t b = portText.find_first_not_of(" \t");
+    size_t e = portText.find_last_not_of(" \t");
+    portText = b == std::string::npos ? std::string() : portText.substr(b, e - b + 1);
+    if (portText.size() > 255) portText.resize(255);
+    bool numeric = !portText.empty() && portText.size() <= 9 &&
+                   std::all_of(portText.begin(), portText.end(),
+                               [](char c) { return c >= '0' && c <= '9'; });
+    SetPort(numeric ? std::stoi(portText) : m_defaultPort);
+}
+
+int TLpIOHandlerSocket::ReceiveFromSocket(uint8_t* data, int length) {
+    return m_binding->Receive(data, length);
+}
+
+int TLpIOHandlerSocket::SendToSocket(const uint8_t* data, int length) {
+    return m_binding->Send(data, length);
+}
+
+bool TLpIOHandlerSocket::SocketAvailable() { return m_binding && m_binding->HandleAllocated(); }
+
+int TLpIOHandlerSocket::ErrorCodeOf(int) {
+    int code = TLpStack::LastError();
+    switch (code) {
+        case lpsock::kShutdown:
+        case lpsock::kConnectionAborted:
+        case lpsock::kConnectionReset:
+        case lpsock::kTimedOut:
+            return code;
+        default:
+            TLpStack::ThrowSocketError(code);
+    }
+}
+
+void TLpIOHandlerSocket::RaiseSocketFailure(int code) { TLpStack::ThrowSocketError(code); }
+
+// ---- Stack handler --------------------------------------------------------------------------
+
+void TLpIOHandlerStack::ConnectSocket() {
+    TLpIOHandlerSocket::ConnectSocket();
+    TLpStack& stack = TLpStack::Instance();
+    std::string address;
+    if (IPVersion() == Lp_IPv4) {
+        if (TLpStack::IsIPv4Literal(Host())) {
+            address = Host();
+        } else {
+            ReportStatus(hsResolving, Host());
+            address = stack.ResolveAddress(Host(), Lp_IPv4);
+        }
+    } else {
+        if (TLpStack::IsIPv6Literal(Host())) {
+            address = Host();
+        } else {
+            ReportStatus(hsResolving, Host());
+            address = stack.ResolveAddress(Host(), Lp_IPv6);
+        }
+    }
+    m_binding->SetPeer(address, static_cast<uint16_t>(Port()), IPVersion());
+    ReportStatus(hsConnecting, address);
+    if (ConnectTimeout() != 0) {
+        ConnectWithTimeout();
+        return;
+    }
+    m_binding->ConnectPeer();
+}
+
+// The connect runs on a worker thread (TLpConnectThread) while this thread waits in slices; on
+// time-out the socket is shut down and closed, which ends the blocked connect.
+void TLpIOHandlerStack::ConnectWithTimeout() {
+    struct State {
+        std::mutex lock;
+        std::condition_variable doneSignal;
+        bool done = false;
+        bool failed = false;
+        bool hasCode = false;
+        int code = 0;
+        std::string message;
+    };
+    auto state = std::make_shared<State>();
+    TLpSocketHandle* binding = m_binding.get();
+    std::thread connectThread([state, binding] {
+        bool failed = false, hasCode = false;
+        int code = 0;
+        std::string message;
+        try {
+            binding->ConnectPeer();
+        } catch (const ELpSocketError& e) {
+            failed = true;
+            message = e.what();
+            // 10009 and 10038 are what closing the socket on time-out leaves behind.
+            if (e.ErrorCode() != lpsock::kBadFile && e.ErrorCode() != lpsock::kNotSocket) {
+                hasCode = true;
+                code = e.ErrorCode();
+            }
+        } catch (const std::exception& e) {
+            failed = true;
+            message = e.what();
+        }
+        std::lock_guard<std::mutex> guard(state->lock);
+        state->failed = failed;
+        state->hasCode = hasCode;
+        state->code = code;
+        state->message = message;
+        state->done = true;
+        state->doneSignal.notify_all();
+    });
+
+    const bool unlimited = ConnectTimeout() < 0;
+    int remaining = ConnectTimeout();
+    bool done;
+    {
+        std::unique_lock<std::mutex> lock(state->lock);
+        for (;;) {
+            if (state->done) break;
+            int slice = unlimited ? 125 : std::min(125, remaining);
+            state->doneSignal.wait_for(lock, std::chrono::milliseconds(slice),
+                                       [&] { return state->done; });
+            if (state->done) break;
+            if (!unlimited) {
+                remaining -= slice;
+                if (remaining <= 0) break;
+            }
+        }
+        done = state->done;
+    }
+    if (!done) {
+        // A shutdown wakes a connect that is still waiting for the peer's answer.
+        if (binding->HandleAllocated()) ::shutdown(binding->Handle(), SHUT_RDWR);
+        CloseHandler();
+        connectThread.join();
+        throw ELpConnectTimeout("Connect timed out.");
+    }
+    connectThread.join();
+    if (!state->failed) return;
+    if (state->hasCode) throw ELpSocketError(state->code, state->message);
+    throw ELpConnectException(state->message);
+}
+
+}  // namespace larkpost
