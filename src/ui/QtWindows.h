@@ -1,0 +1,58 @@
+// The Qt windows behind the shell's window interface: the main window, the help window and the
+// about box, message boxes, the status bar and the cursor.
+#pragma once
+
+#include <memory>
+
+#include "app/Windows.h"
+
+class QApplication;
+
+namespace larkpost {
+
+class TAboutBox;
+class TForm1;
+class TForm3;
+
+class TLpQtWindows : public ILpWindows {
+public:
+    // Uses the running QApplication, or creates one from argc and argv when there is none.
+    // Applies the "Aqua Graphite" style and creates the three windows.
+    TLpQtWindows(TLpShell& shell, int& argc, char** argv);
+    ~TLpQtWindows() override;
+
+    void Run() override;
+    void Terminate() override;
+    void ShowHelp() override;
+    void ShowAbout() override;
+    void ShowMessage(const std::string& text) override;
+    void ShowInformation(const std::string& text) override;
+    void ShowError(const std::string& text) override;
+    bool RevealMainWindow(bool selectFirstPage) override;
+    void SetStatusText(const std::string& text) override;
+    void SetBusyCursor(bool busy) override;
+    void OpenWithShell(const std::string& pathOrUrl) override;
+
+    TForm1& Form1() { return *m_form1; }
+    TForm3& Form3() { return *m_form3; }
+    TAboutBox& AboutBox() { return *m_aboutBox; }
+
+protected:
+    // The one place message boxes are shown; tests override it to record them.
+    enum class TBoxKind { Plain, Information, Error };
+    virtual void ShowBox(TBoxKind kind, const std::string& text);
+
+private:
+    TLpShell& m_shell;
+    std::unique_ptr<QApplication> m_ownApp;
+    std::unique_ptr<TForm1> m_form1;
+    std::unique_ptr<TForm3> m_form3;
+    std::unique_ptr<TAboutBox> m_aboutBox;
+    bool m_busy = false;
+    bool m_terminated = false;
+};
+
+// The window module's factory (exported by the module under kCreateWindowsSymbol).
+extern "C" ILpWindows* LarkpostCreateWindows(TLpShell& shell, int& argc, char** argv);
+
+}  // namespace larkpost

@@ -1,0 +1,421 @@
+// The three windows driven as a user drives them, on Qt's offscreen platform: typing fills
+// SendSettings, what the shell loads shows in the controls, and the handlers reach the shell.
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QStatusBar>
+#include <QStatusTipEvent>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QRegularExpression>
+#include <QTextBrowser>
+#include <QTextEdit>
+
+#include <gtest/gtest.h>
+
+#include "app/RunState.h"
+#include "app/Shell.h"
+#include "ui/AboutBox.h"
+#include "ui/ClickLabel.h"
+#include "ui/HelpForm.h"
+#include "ui/Links.h"
+#include "ui/MainForm.h"
+#include "ui/QtWindows.h"
+
+namespace larkpost {
+namespace {
+
+// The Qt windows with message boxes recorded instead of shown.
+class TRecordingWindows : public TLpQtWindows {
+public:
+    using TLpQtWindows::TLpQtWindows;
+    std::vector<std::string> boxes;
+
+protected:
+    void ShowBox(TBoxKind kind, const std::string& text) override {
+        const char* prefix = kind == TBoxKind::Error ? "error: " : kind == TBoxKind::Information ? "info: " : "plain: ";
+        boxes.push_back(prefix + text);
+    }
+};
+
+class WindowsTest : public testing::Test {
+protected:
+    void SetUp() override { Start({}); }
+
+    void Start(std::vector<std::string> switches) {
+        windows.reset();
+        shell.reset();
+        RunState = TRunState{};
+        ASSERT_TRUE(dir.isValid());
+        exeDir = dir.path().toStdString() + "/";
+        TLpArgs args{exeDir + "larkpost"};
+        args.insert(args.end(), switches.begin(), switches.end());
+        shell = std::make_unique<TLpShell>(args);
+        shell->LocateExeDir = [this] { return exeDir; };
+        RunState.ExeDir = exeDir;
+        windows = std::make_unique<TRecordingWindows>(*shell, argc, argv);
+        shell->SetWindows(windows.get());
+        opened.clear();
+        OpenWithDesktop = [this](const QUrl& url) { opened.push_back(url.toString().toStdString()); };
+    }
+
+    void TearDown() override {
+        windows.reset();
+        shell.reset();
+        RunState = TRunState{};
+    }
+
+    TForm1& Form() { return windows->Form1(); }
+    TSendSettings& Settings() { return shell->SendSettings; }
+
+    template <class T>
+    T* Find(const char* name) {
+        T* widget = Form().findChild<T*>(name);
+        if (!widget) ADD_FAILURE() << "no control named " << name;
+        return widget;
+    }
+
+    QListWidget* FileList() { return Find<QListWidget>("FileListBox"); }
+    QStringList ListedFiles() {
+        QStringList files;
+        for (int i = 0; i < FileList()->count(); ++i) files << FileList()->item(i)->text();
+        return files;
+    }
+
+    int argc = 1;
+    char arg0[16] = "ui_tests";
+    char* argv[2] = {arg0, nullptr};
+    QTemporaryDir dir;
+    std::string exeDir;
+    std::unique_ptr<TLpShell> shell;
+    std::unique_ptr<TRecordingWindows> windows;
+    std::vector<std::string> opened;
+};
+
+TEST_F(WindowsTest, MainWindowHasItsCaptionSizeTabsMenuAndButtons) {
+    ASSERT_TRUE(windows->RevealMainWindow(true));
+    TForm1& form = Form();
+    EXPECT_EQ(form.windowTitle(), "Larkpost");
+    EXPECT_EQ(form.width(), TForm1::kClientWidth);
+    EXPECT_EQ(form.height() - form.menuBar()->height(), TForm1::kClientHeight);
+    EXPECT_EQ(form.minimumSize(), form.maximumSize()) << "the main window is not resizable";
+    EXPECT_TRUE(form.windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_FALSE(form.windowFlags() & Qt::WindowMaximizeButtonHint);
+
+    QTabWidget* pages = form.PageControl1();
+    ASSERT_EQ(pages->count(), 3);
+    EXPECT_EQ(pages->tabText(0), "Message");
+    EXPECT_EQ(pages->tabText(1), "Log");
+    EXPECT_EQ(pages->tabText(2), "Settings");
+    EXPECT_EQ(pages->currentIndex(), 0);
+
+    QStringList menu;
+    for (QAction* action : form.menuBar()->actions()) menu << action->text();
+    EXPECT_EQ(menu, (QStringList{"&About", "&Help", "Donate", "&Exit"}));
+
+    struct Expected { const char* name; const char* caption; const char* hint; };
+    const Expected buttons[] = {
+        {"SendMsg", "&Send Message", "Send the email."},
+        {"SaveSettings", "&Save Settings as Default", "Save the current settings for both Message and Settings tabs."},
+        {"BitBtn2", "&Exit", "Exit the program."},
+        {"DonateBitBtn", "Donate", ""},
+        {"AddFileBtn", "Add", "Add a file attachment."},
+        {"RemoveFileBtn", "Remove", "Remove a selected file attachment."},
+        {"ViewLogButton", "View Log", "View the log file Larkpost_SMTP.log (if it exists)"},
+    };
+    for (const auto& b : buttons) {
+        SCOPED_TRACE(b.name);
+        auto* button = Find<QPushButton>(b.name);
+        ASSERT_NE(button, nullptr);
+        EXPECT_EQ(button->text(), b.caption);
+        EXPECT_EQ(button->statusTip(), b.hint);
+    }
+
+    auto* auth = Find<QComboBox>("AuthTypeComboBox");
+    ASSERT_EQ(auth->count(), 3);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(auth->itemText(i), kAuthEntryCaptions[i]);
+        EXPECT_EQ(auth->itemData(i).toInt(), i);
+    }
+    EXPECT_EQ(auth->currentIndex(), 0);
+    EXPECT_FALSE(auth->isEditable());
+    EXPECT_EQ(Find<QLineEdit>("PasswordEdit")->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(Find<QListWidget>("FileListBox")->selectionMode(), QAbstractItemView::SingleSelection);
+}
+
+TEST_F(WindowsTest, MandatoryLabelsAreYellowAndServerLabelsBlue) {
+    windows->RevealMainWindow(true);
+    QMap<QString, QColor> colours;
+    for (QLabel* label : Form().findChildren<QLabel*>()) {
+        label->ensurePolished();
+        colours[label->text()] = label->palette().color(QPalette::WindowText);
+    }
+    auto yellow = [](const QColor& c) { return c.red() > 200 && c.green() > 170 && c.blue() < 120; };
+    auto blue = [](const QColor& c) { return c.blue() > 200 && c.red() < c.blue() - 60; };
+    for (const char* text : {"From Name:", "From Addr:", "To:"}) EXPECT_TRUE(yellow(colours.value(text))) << text;
+    for (const char* text : {"Host:", "Port:", "Timeout (seconds):"}) EXPECT_TRUE(blue(colours.value(text))) << text;
+    for (const char* text : {"Reply To:", "cc:", "Subject:", "Username:"}) {
+        EXPECT_FALSE(yellow(colours.value(text))) << text;
+        EXPECT_FALSE(blue(colours.value(text))) << text;
+    }
+}
+
+TEST_F(WindowsTest, TypingFillsSendSettings) {
+    windows->RevealMainWindow(true);
+    struct Field { const char* edit; const char* typed; std::function<std::string()> read; };
+    const Field fields[] = {
+        {"FromNameEdit", "Ada Lovelace", [&] { return Settings().FromName(); }},
+        {"FromAddrEdit", "ada@example.org", [&] { return Settings().FromAddr(); }},
+        {"ToEdit", "bob@example.org, eve@example.org", [&] { return Settings().To(); }},
+        {"ReplyToEdit", "replies@example.org", [&] { return Settings().ReplyTo(); }},
+        {"CCEdit", "cc@example.org", [&] { return Settings().Cc(); }},
+        {"BCCEdit", "bcc@example.org", [&] { return Settings().Bcc(); }},
+        {"SubjectEdit", "Quarterly report", [&] { return Settings().Subject(); }},
+        {"UserIDEdit", "ada", [&] { return Settings().UserID(); }},
+        {"PasswordEdit", "s3cret pass", [&] { return Settings().Password(); }},
+        {"MailAgentEdit", " ", [&] { return Settings().MailAgent(); }},
+        {"HeloNameEdit", "client.test", [&] { return Settings().HeloName(); }},
+    };
+    for (const auto& f : fields) {
+        SCOPED_TRACE(f.edit);
+        QTest::keyClicks(Find<QLineEdit>(f.edit), f.typed);
+        EXPECT_EQ(f.read(), f.typed);
+    }
+    auto* host = Find<QLineEdit>("HostEdit");
+    host->selectAll();
+    QTest::keyClicks(host, "mail.example.org");
+    EXPECT_EQ(Settings().Host(), "mail.example.org");
+    auto* port = Find<QLineEdit>("PortEdit");
+    QTest::keyClick(port, Qt::Key_Backspace);
+    QTest::keyClicks(port, "87");
+    EXPECT_EQ(Settings().Port(), "287");
+
+    auto* html = Find<QRadioButton>("ContentTypeItem1");
+    QTest::mouseClick(html, Qt::LeftButton);
+    EXPECT_EQ(Settings().ContentType(), kContentTypeHtml);
+    QTest::mouseClick(Find<QRadioButton>("ContentTypeItem0"), Qt::LeftButton);
+    EXPECT_EQ(Settings().ContentType(), kContentTypeText);
+
+    auto* body = Find<QTextEdit>("RichEdit1");
+    QTest::keyClicks(body, "Hello");
+    QTest::keyClick(body, Qt::Key_Return);
+    QTest::keyClicks(body, "World");
+    EXPECT_EQ(Settings().Body(), (std::vector<std::string>{"Hello", "World"}));
+
+    auto* auth = Find<QComboBox>("AuthTypeComboBox");
+    auth->setCurrentIndex(2);
+    EXPECT_EQ(Settings().AuthType(), kAuthSASL);
+
+    auto* saveLog = Find<QCheckBox>("SaveLogCheckBox");
+    QTest::mouseClick(saveLog, Qt::LeftButton, {}, QPoint(8, saveLog->height() / 2));
+    EXPECT_TRUE(Settings().SaveLog());
+}
+
+TEST_F(WindowsTest, WhatTheShellLoadsShowsInTheControls) {
+    Settings().SetFromName("Ada");
+    Settings().SetTo("bob@example.org");
+    Settings().SetSubject("From the settings file");
+    Settings().SetHost("smtp.example.org");
+    Settings().SetPort("587");
+    Settings().SetTimeout("1000");
+    Settings().SetAuthType(1);
+    Settings().SetPassword("pw");
+    Settings().SetContentType(kContentTypeHtml);
+    Settings().SetBody({"<p>one</p>", "", "two"});
+    Settings().SetSaveLog(true);
+    Settings().AddFile("b.txt");
+    Settings().AddFile("/data/A.txt");
+    windows->RevealMainWindow(true);
+
+    EXPECT_EQ(Find<QLineEdit>("FromNameEdit")->text(), "Ada");
+    EXPECT_EQ(Find<QLineEdit>("ToEdit")->text(), "bob@example.org");
+    EXPECT_EQ(Find<QLineEdit>("SubjectEdit")->text(), "From the settings file");
+    EXPECT_EQ(Find<QLineEdit>("HostEdit")->text(), "smtp.example.org");
+    EXPECT_EQ(Find<QLineEdit>("PortEdit")->text(), "587");
+    EXPECT_EQ(Find<QLineEdit>("TimeoutEdit")->text(), "1000") << "values that were not typed are not cut";
+    EXPECT_EQ(Find<QLineEdit>("PasswordEdit")->text(), "pw");
+    EXPECT_EQ(Find<QComboBox>("AuthTypeComboBox")->currentIndex(), 1);
+    EXPECT_TRUE(Find<QRadioButton>("ContentTypeItem1")->isChecked());
+    EXPECT_EQ(Find<QTextEdit>("RichEdit1")->toPlainText(), "<p>one</p>\n\ntwo");
+    EXPECT_TRUE(Find<QCheckBox>("SaveLogCheckBox")->isChecked());
+    EXPECT_EQ(ListedFiles(), (QStringList{"/data/A.txt", "b.txt"}));
+    EXPECT_EQ(Settings().Body(), (std::vector<std::string>{"<p>one</p>", "", "two"})) << "showing changed nothing";
+
+    // No entry and no body format: what a number outside the lists selects.
+    Settings().SetAuthType(5);
+    Settings().SetContentType(kContentTypeNone);
+    EXPECT_EQ(Find<QComboBox>("AuthTypeComboBox")->currentIndex(), -1);
+    EXPECT_FALSE(Find<QRadioButton>("ContentTypeItem0")->isChecked());
+    EXPECT_FALSE(Find<QRadioButton>("ContentTypeItem1")->isChecked());
+    EXPECT_EQ(Settings().AuthType(), kAuthNoEntry);
+}
+
+TEST_F(WindowsTest, TimeoutTakesAtMostThreeTypedCharacters) {
+    windows->RevealMainWindow(true);
+    auto* timeout = Find<QLineEdit>("TimeoutEdit");
+    EXPECT_EQ(timeout->text(), "30");
+    QTest::keyClicks(timeout, "4567");
+    EXPECT_EQ(timeout->text(), "304");
+    EXPECT_EQ(Settings().Timeout(), "304");
+
+    // A longer value loaded from a settings file stays whole; it can be shortened, not lengthened.
+    Settings().SetTimeout("12345");
+    EXPECT_EQ(timeout->text(), "12345");
+    timeout->setFocus();
+    timeout->end(false);
+    QTest::keyClicks(timeout, "6");
+    EXPECT_EQ(timeout->text(), "12345");
+    QTest::keyClick(timeout, Qt::Key_Backspace);
+    EXPECT_EQ(Settings().Timeout(), "1234");
+}
+
+TEST_F(WindowsTest, AttachmentsAreListedSortedAndRemovedOnlyWhenSelected) {
+    windows->RevealMainWindow(true);
+    QStringList chosen{"/data/zeta.txt", "/data/Alpha.txt"};
+    Form().ChooseFiles = [&] { return chosen; };
+    QTest::mouseClick(Find<QPushButton>("AddFileBtn"), Qt::LeftButton);
+    EXPECT_EQ(ListedFiles(), (QStringList{"/data/Alpha.txt", "/data/zeta.txt"}));
+
+    chosen = {"/data/beta.txt", "/data/zeta.txt"};
+    QTest::mouseClick(Find<QPushButton>("AddFileBtn"), Qt::LeftButton);
+    EXPECT_EQ(ListedFiles(), (QStringList{"/data/Alpha.txt", "/data/beta.txt", "/data/zeta.txt", "/data/zeta.txt"}))
+        << "the same file added twice is listed twice";
+
+    chosen = {};
+    QTest::mouseClick(Find<QPushButton>("AddFileBtn"), Qt::LeftButton);
+    EXPECT_EQ(FileList()->count(), 4) << "a cancelled dialog adds nothing";
+
+    FileList()->clearSelection();
+    FileList()->setCurrentRow(-1);
+    QTest::mouseClick(Find<QPushButton>("RemoveFileBtn"), Qt::LeftButton);
+    EXPECT_EQ(Settings().Files().size(), 4u) << "Remove with nothing selected changes nothing";
+
+    FileList()->setCurrentRow(1);
+    QTest::mouseClick(Find<QPushButton>("RemoveFileBtn"), Qt::LeftButton);
+    EXPECT_EQ(ListedFiles(), (QStringList{"/data/Alpha.txt", "/data/zeta.txt", "/data/zeta.txt"}));
+    EXPECT_EQ(Settings().Files(), (std::vector<std::string>{"/data/Alpha.txt", "/data/zeta.txt", "/data/zeta.txt"}));
+}
+
+TEST_F(WindowsTest, LogViewIsReadOnlyAndFollowsTheNewestLine) {
+    windows->RevealMainWindow(true);
+    Form().PageControl1()->setCurrentIndex(1);
+    auto* memo = Find<QPlainTextEdit>("Memo1");
+    EXPECT_TRUE(memo->isReadOnly());
+    shell->ActivityLog.Clock = [] { return std::string("10/12/26 09:00:00"); };
+    for (int i = 0; i < 200; ++i) shell->ActivityLog.Add(" line " + std::to_string(i));
+    shell->ActivityLog.AddLine("");
+    shell->ActivityLog.Add(" Message sent successfully.");
+    QApplication::processEvents();
+    const QStringList shown = memo->toPlainText().split('\n');
+    ASSERT_EQ(shown.size(), 202);
+    EXPECT_EQ(shown[0], "10/12/26 09:00:00 line 0");
+    EXPECT_EQ(shown[200], "");
+    EXPECT_EQ(shown[201], "10/12/26 09:00:00 Message sent successfully.");
+    EXPECT_EQ(memo->verticalScrollBar()->value(), memo->verticalScrollBar()->maximum());
+    EXPECT_GT(memo->verticalScrollBar()->maximum(), 0);
+}
+
+TEST_F(WindowsTest, HintsReachTheStatusBarThroughTheShell) {
+    windows->RevealMainWindow(true);
+    QStatusTipEvent tip(Find<QLineEdit>("FromNameEdit")->statusTip());
+    QApplication::sendEvent(&Form(), &tip);
+    EXPECT_EQ(Form().statusBar()->currentMessage(), "Name of the sender. (Mandatory)");
+    windows->SetStatusText("Connected.");
+    EXPECT_EQ(Form().statusBar()->currentMessage(), "Connected.");
+}
+
+TEST_F(WindowsTest, ExitSetsReturnCodeZeroAndShowsItInDebugMode) {
+    windows->RevealMainWindow(true);
+    RunState.ReturnCode = 2;
+    RunState.Debug = true;
+    QTest::mouseClick(Find<QPushButton>("BitBtn2"), Qt::LeftButton);
+    EXPECT_EQ(RunState.ReturnCode, 0);
+    EXPECT_TRUE(shell->Terminated());
+    EXPECT_EQ(shell->ExitCode(), 0);
+    EXPECT_EQ(windows->boxes, (std::vector<std::string>{"plain: Return Code = 0"}));
+}
+
+TEST_F(WindowsTest, DonateAndAboutLinksOpenTheConfiguredAddresses) {
+    windows->RevealMainWindow(true);
+    QTest::mouseClick(Find<QPushButton>("DonateBitBtn"), Qt::LeftButton);
+    TAboutBox& about = windows->AboutBox();
+    about.show();
+    QTest::mouseClick(about.URL(), Qt::LeftButton);
+    QTest::mouseClick(about.DonateLabel2(), Qt::LeftButton);
+    EXPECT_EQ(opened, (std::vector<std::string>{kDonationUrl, kWebSiteUrl, kDonationUrl}));
+}
+
+TEST_F(WindowsTest, AboutBoxDoubleClickTogglesDebugMode) {
+    TAboutBox& about = windows->AboutBox();
+    EXPECT_EQ(about.windowTitle(), "About...");
+    EXPECT_EQ(about.size(), QSize(TAboutBox::kClientWidth, TAboutBox::kClientHeight));
+    EXPECT_EQ(about.minimumSize(), about.maximumSize());
+    EXPECT_EQ(about.ProductName()->text(), "Larkpost");
+    EXPECT_EQ(about.Version()->toolTip(), "Double-click to toggle Debug");
+    EXPECT_EQ(about.Version()->cursor().shape(), Qt::PointingHandCursor);
+
+    RunState.Debug = true;
+    about.show();
+    EXPECT_TRUE(about.Version()->text().startsWith("Version ")) << about.Version()->text().toStdString();
+    EXPECT_TRUE(about.DebugLabel()->isVisible()) << "debug mode set at start shows at once";
+    QTest::mouseDClick(about.Version(), Qt::LeftButton);
+    EXPECT_FALSE(RunState.Debug);
+    EXPECT_FALSE(about.DebugLabel()->isVisible());
+    about.hide();
+    about.show();
+    EXPECT_FALSE(about.DebugLabel()->isVisible());
+    QTest::mouseDClick(about.Version(), Qt::LeftButton);
+    EXPECT_TRUE(RunState.Debug);
+    EXPECT_TRUE(about.DebugLabel()->isVisible());
+    EXPECT_EQ(about.DebugLabel()->text(), "Debug Mode On");
+}
+
+TEST_F(WindowsTest, HelpWindowGrowsButNeverShrinksAndEscCloses) {
+    TForm3& help = windows->Form3();
+    EXPECT_EQ(help.windowTitle(), "Larkpost Help");
+    EXPECT_TRUE(help.windowFlags() & Qt::WindowMaximizeButtonHint);
+    help.show();
+    EXPECT_EQ(help.size(), QSize(TForm3::kClientWidth, TForm3::kClientHeight));
+    EXPECT_TRUE(help.WebBrowser1()->hasFocus() || QApplication::focusWidget() == nullptr);
+    help.resize(300, 200);
+    EXPECT_EQ(help.size(), QSize(TForm3::kClientWidth, TForm3::kClientHeight));
+    help.resize(800, 700);
+    QApplication::processEvents();
+    EXPECT_EQ(help.size(), QSize(800, 700));
+    EXPECT_EQ(help.WebBrowser1()->width(), help.WebBrowser1()->parentWidget()->width());
+    QTest::keyClick(&help, Qt::Key_Escape);
+    EXPECT_FALSE(help.isVisible());
+    help.show();
+    QTest::mouseClick(help.BitBtn1(), Qt::LeftButton);
+    EXPECT_FALSE(help.isVisible());
+}
+
+TEST(HelpPage, DescribesEverySwitchReturnCodeAndFile) {
+    const QString page = QString::fromStdString(HelpPagePlainText());
+    ASSERT_FALSE(page.isEmpty()) << "the help page is missing from the resources";
+    const char* switches[] = {"/?", "/H", "/V", "/I", "/D", "/S", "/NOS", "/LOG", "/LOGSMTP", "/HOST", "/PORT",
+                              "/AUTH", "/USERID", "/PASS", "/PASS3", "/PASSX", "/FROM", "/TO", "/REPLYTO", "/CC",
+                              "/BCC", "/SUBJECT", "/BODY", "/BODYFILE", "/FILES", "/MailAgent", "/HeloName", "/TYPE"};
+    for (const char* sw : switches) {
+        // Each switch opens a row of the switch table.
+        const QRegularExpression row(QString("(^|\\n|or )") + QRegularExpression::escape(sw) + "( |\\n)");
+        EXPECT_TRUE(page.contains(row)) << sw;
+    }
+    for (const char* text : {"Installation:", "Command-line Usage:", "Examples:", "Return Codes:", "Limitations:",
+                             "Other Information:", "Larkpost.ini", "LarkpostBody.rtf", "Larkpost.log",
+                             "Larkpost_SMTP.log", "Password3", "Double-click"})
+        EXPECT_TRUE(page.contains(text)) << text;
+}
+
+}  // namespace
+}  // namespace larkpost
