@@ -28,6 +28,7 @@
 
 #include "app/SettingsFile.h"
 #include "app/Shell.h"
+#include "platform/Exception.h"
 #include "ui/Icon.h"
 #include "ui/Links.h"
 
@@ -504,7 +505,8 @@ void TForm1::RemoveFileButtonClick() {
 }
 
 void TForm1::SendMsgClick() {
-    if (m_shell.SendMsgClick) m_shell.SendMsgClick();
+    if (!m_shell.SendMsgClick) throw ELpException("Sending is not available in this build of Larkpost");
+    m_shell.SendMsgClick();
 }
 
 void TForm1::WriteINISettings() { larkpost::WriteINISettings(m_shell); }

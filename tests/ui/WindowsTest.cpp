@@ -4,6 +4,7 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -23,6 +24,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "app/RunState.h"
 #include "app/Shell.h"
 #include "ui/AboutBox.h"
@@ -31,6 +35,7 @@
 #include "ui/Links.h"
 #include "ui/MainForm.h"
 #include "ui/QtWindows.h"
+#include "platform/Exception.h"
 
 namespace larkpost {
 namespace {
@@ -398,6 +403,103 @@ TEST_F(WindowsTest, HelpWindowGrowsButNeverShrinksAndEscCloses) {
     help.show();
     QTest::mouseClick(help.BitBtn1(), Qt::LeftButton);
     EXPECT_FALSE(help.isVisible());
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST_F(WindowsTest, InitRevealsTheWindowOnTheMessageTab) {
+    Form().PageControl1()->setCurrentIndex(2);
+    EXPECT_FALSE(Form().isVisible()) << "hidden until Init decides the run is interactive";
+    shell->RunInit();
+    EXPECT_TRUE(RunState.Interactive);
+    EXPECT_TRUE(Form().isVisible());
+    EXPECT_EQ(Form().PageControl1()->currentIndex(), 0);
+    EXPECT_TRUE(windows->boxes.empty());
+    EXPECT_FALSE(shell->Terminated());
+}
+
+TEST_F(WindowsTest, MissingSettingsFileUnderSIsReportedAndTheWindowOpensWithTheSwitches) {
+    Start({"/I", "/SUBJECT", "Hello", "/S", "missing.ini"});
+    shell->RunInit();
+    EXPECT_EQ(windows->boxes, (std::vector<std::string>{"error: Could not find settings file " + exeDir + "missing.ini"}));
+    EXPECT_EQ(RunState.ReturnCode, 2);
+    EXPECT_TRUE(Form().isVisible());
+    EXPECT_EQ(Find<QLineEdit>("SubjectEdit")->text(), "Hello");
+}
+
+TEST_F(WindowsTest, DebugSwitchShowsTheDumpThenTheWindow) {
+    Start({"/D", "/HOST", "mail1"});
+    shell->RunInit();
+    ASSERT_EQ(windows->boxes.size(), 1u);
+    EXPECT_EQ(windows->boxes[0].rfind("info: [Larkpost Switches and Settings]\n/V=0\n/I=0\n/D=1\n", 0), 0u)
+        << windows->boxes[0];
+    EXPECT_TRUE(Form().isVisible());
+    EXPECT_EQ(Find<QLineEdit>("HostEdit")->text(), "mail1");
+}
+
+TEST_F(WindowsTest, ExceptionsOfHandlersAreShownAndTheWindowStaysOpen) {
+    shell->RunInit();
+    shell->SendMsgClick = [] { throw ELpException("Host not found"); };
+    QTest::mouseClick(Find<QPushButton>("SendMsg"), Qt::LeftButton);
+    EXPECT_EQ(windows->boxes, (std::vector<std::string>{"error: Host not found."}));
+    EXPECT_FALSE(shell->Terminated());
+    ASSERT_GE(shell->ActivityLog.Lines().size(), 2u);
+    EXPECT_NE(shell->ActivityLog.Lines()[0].find(" Exception: ELpException Host not found"), std::string::npos);
+}
+
+TEST_F(WindowsTest, SaveWritesTheSettingsAndBodyFilesThatTheNextStartShows) {
+    shell->RunInit();
+    QTest::keyClicks(Find<QLineEdit>("SubjectEdit"), "Saved subject");
+    QTest::keyClicks(Find<QTextEdit>("RichEdit1"), "Body line");
+    auto* host = Find<QLineEdit>("HostEdit");
+    host->selectAll();
+    QTest::keyClicks(host, "smtp.example.org");
+    QTest::keyClicks(Find<QLineEdit>("PasswordEdit"), "pw 1");
+    const std::string attachment = exeDir + "report.pdf";
+    std::ofstream(attachment) << "%PDF";
+    Form().ChooseFiles = [&] { return QStringList{QString::fromStdString(attachment)}; };
+    QTest::mouseClick(Find<QPushButton>("AddFileBtn"), Qt::LeftButton);
+
+    QTest::mouseClick(Find<QPushButton>("SaveSettings"), Qt::LeftButton);
+    const std::string ini = exeDir + "Larkpost.ini";
+    EXPECT_EQ(windows->boxes, (std::vector<std::string>{"info: Settings saved to " + ini}));
+    const std::string text = ReadFile(ini);
+    EXPECT_NE(text.find("Subject=Saved subject"), std::string::npos) << text;
+    EXPECT_NE(text.find("Host=smtp.example.org"), std::string::npos) << text;
+    EXPECT_EQ(text.find("pw 1"), std::string::npos) << "the password is stored enciphered only";
+    EXPECT_NE(ReadFile(exeDir + "LarkpostBody.rtf").find("Body line"), std::string::npos);
+
+    // The next interactive start reads both files back into the controls.
+    Start({});
+    shell->RunInit();
+    EXPECT_EQ(Find<QLineEdit>("SubjectEdit")->text(), "Saved subject");
+    EXPECT_EQ(Find<QLineEdit>("HostEdit")->text(), "smtp.example.org");
+    EXPECT_EQ(Find<QLineEdit>("PasswordEdit")->text(), "pw 1");
+    EXPECT_EQ(Find<QTextEdit>("RichEdit1")->toPlainText(), "Body line");
+    EXPECT_EQ(ListedFiles(), (QStringList{"report.pdf"})) << "a file beside the program is kept by its name";
+}
+
+TEST_F(WindowsTest, CloseBoxEndsWithoutExitProgram) {
+    shell->RunInit();
+    Settings().SetSaveLog(true);
+    shell->ActivityLog.Add(" something");
+    RunState.ReturnCode = 2;
+    Form().close();
+    EXPECT_FALSE(shell->Terminated()) << "ExitProgram did not run";
+    EXPECT_EQ(shell->ExitCode(), 0);
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(exeDir + "Larkpost.log")));
+}
+
+TEST_F(WindowsTest, BusyCursorDuringASend) {
+    windows->SetBusyCursor(true);
+    ASSERT_NE(QApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+    windows->SetBusyCursor(true);
+    windows->SetBusyCursor(false);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr) << "one restore for any number of busy calls";
 }
 
 TEST(HelpPage, DescribesEverySwitchReturnCodeAndFile) {
