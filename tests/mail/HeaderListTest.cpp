@@ -65,6 +65,14 @@ TEST(HeaderList, FoldBoundaryAt79And80Columns) {
     }
 }
 
+TEST(HeaderList, BreakOnCommaAtColumn78KeepsTheSpaceAfterIt) {
+    // The break falls on the comma itself; the continuation takes the text after it, space and all.
+    TLpHeaderList h;
+    h.SetHeader("To", std::string(61, 'a') + "@example.net, b@example.net, c@example.net");
+    EXPECT_EQ(h.Lines(), (Lines{"To: " + std::string(61, 'a') + "@example.net,",
+                                "  b@example.net, c@example.net"}));
+}
+
 TEST(HeaderList, NeverBreaksInsideQuotes) {
     TLpHeaderList h;
     const std::string name =
