@@ -23,7 +23,6 @@ TForm3::TForm3(QWidget* parent) : QDialog(parent) {
     setWindowTitle("Larkpost Help");
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
-    setSizeGripEnabled(true);
 
     // The panel the browser view fills; the layout keeps it filling the panel on every resize.
     auto* panel = new QWidget(this);
