@@ -1,0 +1,63 @@
+#!/usr/bin/env python3
+"""Reads a message written by the mail writer with Python's own MIME parser and compares what a
+mail program would show (subject, sender name, body text, attachment names and bytes) with the
+originals. Usage: mime_readback.py MESSAGE EXPECTED, where EXPECTED holds tab-separated lines:
+subject TEXT, from_name TEXT, body_file PATH, attachment NAME PATH (in order)."""
+import email
+import sys
+from email import policy
+
+
+def main():
+    message_path, expected_path = sys.argv[1:3]
+    with open(message_path, "rb") as f:
+        raw = f.read()
+    # The data phase doubles a leading full stop; a receiving server removes it again.
+    raw = b"\r\n".join(l[1:] if l.startswith(b"..") else l for l in raw.split(b"\r\n"))
+    msg = email.message_from_bytes(raw, policy=policy.default)
+
+    expected = {"attachment": []}
+    with open(expected_path, encoding="utf-8") as f:
+        for line in f.read().splitlines():
+            key, *values = line.split("\t")
+            if key == "attachment":
+                expected["attachment"].append(values)
+            else:
+                expected[key] = values[0]
+
+    errors = []
+
+    def check(what, got, want):
+        if got != want:
+            errors.append(f"{what}: got {got!r}, want {want!r}")
+
+    check("subject", str(msg["subject"]), expected["subject"])
+    check("from name", msg["from"].addresses[0].display_name, expected["from_name"])
+    check("Bcc header", msg.get("bcc"), None)
+    check("content type", msg.get_content_type(), "multipart/mixed")
+
+    with open(expected["body_file"], encoding="utf-8") as f:
+        want_body = f.read()
+    body = msg.get_body(preferencelist=("plain", "html"))
+    got_body = body.get_content().replace("\r\n", "\n")
+    check("body", got_body, want_body)
+
+    attachments = list(msg.iter_attachments())
+    check("attachment count", len(attachments), len(expected["attachment"]))
+    for part, (name, path) in zip(attachments, expected["attachment"]):
+        check("file name", part.get_filename(), name)
+        with open(path, "rb") as f:
+            want = f.read()
+        got = part.get_payload(decode=True)
+        if got != want:
+            errors.append(f"data of {name}: {len(got)} bytes differ from the {len(want)} original bytes")
+
+    if errors:
+        print("\n".join(errors))
+        return 1
+    print("readback ok")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
