@@ -1,10 +1,13 @@
 // larkpost: sends one e-mail message, unattended from switches or through its window.
+#include <clocale>
 #include <memory>
 
 #include "app/Shell.h"
 #include "app/WindowModule.h"
 
 int main(int argc, char** argv) {
+    // Log time stamps use the user's date and time formats.
+    std::setlocale(LC_TIME, "");
     larkpost::TLpShell shell(larkpost::TLpArgs(argv, argv + argc));
     std::unique_ptr<larkpost::ILpWindows> windows = larkpost::CreateWindows(shell, argc, argv);
     shell.SetWindows(windows.get());

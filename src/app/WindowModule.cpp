@@ -29,12 +29,12 @@ std::unique_ptr<ILpWindows> CreateWindows(TLpShell& shell, int& argc, char** arg
     if (!IsSet("DISPLAY") && !IsSet("WAYLAND_DISPLAY") && !IsSet("QT_QPA_PLATFORM"))
         return headless("no display is available");
 
-    // Kept loaded for the life of the process: the windows' code lives in it.
-    static TLpDynamicLibrary module;
+    // Never unloaded: the windows' code and the toolkit's own clean-up at exit live in it.
+    static auto* module = new TLpDynamicLibrary;
     const std::string path = ExeDir() + kWindowsModuleName;
-    if (!module.IsLoaded() && !module.Load(path))
-        return headless("the window module could not be loaded (" + module.LastError() + ")");
-    auto create = reinterpret_cast<LpCreateWindowsFunc>(module.Symbol(kCreateWindowsSymbol));
+    if (!module->IsLoaded() && !module->Load(path))
+        return headless("the window module could not be loaded (" + module->LastError() + ")");
+    auto create = reinterpret_cast<LpCreateWindowsFunc>(module->Symbol(kCreateWindowsSymbol));
     if (create == nullptr) return headless(path + " is not a Larkpost window module");
     std::unique_ptr<ILpWindows> windows(create(shell, argc, argv));
     if (!windows) return headless("the display could not be opened");

@@ -23,10 +23,11 @@ protected:
         std::filesystem::copy_file(LARKPOST_BINARY, dir.File("larkpost"));
         std::filesystem::permissions(dir.File("larkpost"), std::filesystem::perms::owner_all);
     }
-    // Arguments are passed through the shell in single quotes.
-    TResult Run(const std::vector<std::string>& args) {
+    // Arguments are passed through the shell in single quotes; `env` may set variables.
+    TResult Run(const std::vector<std::string>& args, const std::string& env = "") {
         std::string command = "cd '" + dir.Dir() +
-                              "' && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ./larkpost";
+                              "' && env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + env +
+                              " ./larkpost";
         for (const std::string& a : args) command += " '" + a + "'";
         command += " >stdout.txt 2>stderr.txt </dev/null";
         const int status = std::system(command.c_str());
@@ -52,6 +53,16 @@ TEST_F(Binary, HelpAndVersionPrintAndExitZero) {
     const TResult r = Run({"/V"});
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.out.rfind("Larkpost Version ", 0), 0u);
+}
+
+TEST_F(Binary, DisplayWithoutWindowModuleFallsBackToText) {
+    // The copy has no larkpost-ui.so beside it.
+    const TResult help = Run({"/?"}, "DISPLAY=:97");
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("Usage: larkpost"), std::string::npos);
+    const TResult window = Run({"/I", "/NOS"}, "QT_QPA_PLATFORM=offscreen");
+    EXPECT_EQ(window.exitCode, 1);
+    EXPECT_NE(window.err.find("the window module could not be loaded"), std::string::npos);
 }
 
 TEST_F(Binary, MissingSettingsFileExitsTwo) {
