@@ -65,6 +65,18 @@ TEST_F(Binary, DisplayWithoutWindowModuleFallsBackToText) {
     EXPECT_NE(window.err.find("the window module could not be loaded"), std::string::npos);
 }
 
+TEST_F(Binary, LegacyPasswordIsMigratedByOneRun) {
+    std::string complemented;
+    for (char c : std::string("secret")) complemented += static_cast<char>(255 - static_cast<unsigned char>(c));
+    dir.Write("Larkpost.ini", "[Larkpost]\r\nHost=127.0.0.1\r\nPort=1\r\nPassword=" + complemented + "\r\n");
+    // /D reads the settings and ends before any send on a machine without a display.
+    Run({"/D"});
+    const std::string ini = dir.Read("Larkpost.ini");
+    EXPECT_NE(ini.find("Password3="), std::string::npos);
+    EXPECT_EQ(ini.find("Password="), std::string::npos);
+    EXPECT_NE(ini.find("Host=127.0.0.1"), std::string::npos);
+}
+
 TEST_F(Binary, MissingSettingsFileExitsTwo) {
     const TResult r = Run({"/S", "missing.ini", "/HOST", "x"});
     EXPECT_EQ(r.exitCode, 2);
