@@ -1,12 +1,12 @@
 #include "app/BodyFile.h"
 
+#include <fcntl.h>
 #include <iconv.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <string_view>
 
@@ -443,11 +443,22 @@ void AppendRtfLine(std::string& out, std::string_view line) {
 }
 
 std::string ReadWholeFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) RaiseFileOpenError(path, errno ? errno : ENOENT);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // A directory opens but does not read.
-    if (in.bad()) RaiseFileOpenError(path, errno ? errno : EIO);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) RaiseFileOpenError(path, errno);
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            const int error = errno;  // EISDIR for a folder
+            ::close(fd);
+            RaiseFileOpenError(path, error);
+        }
+        if (n == 0) break;
+        bytes.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
     return bytes;
 }
 
@@ -476,7 +487,6 @@ std::string LinesToRtf(const std::vector<std::string>& lines) {
 }
 
 std::vector<std::string> LoadBodyFile(const std::string& path) {
-    errno = 0;
     const std::string bytes = ReadWholeFile(path);
     if (IsRtf(bytes)) return RtfToLines(bytes);
     return PlainTextLines(bytes);
