@@ -1,17 +1,15 @@
 #include "mail/Encoders.h"
 
-#include <iconv.h>
-
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cerrno>
 #include <cstring>
 #include <istream>
 #include <ostream>
 #include <sstream>
 
 #include "mail/EMailAddress.h"
+#include "net/TextEncoding.h"
 #include "platform/Exception.h"
 
 namespace larkpost {
@@ -300,110 +298,6 @@ bool LooksLikeEncodedWord(std::string_view text) {
         if (i + 1 < text.size() && text[i] == '?' && text[i + 1] == '=') return true;
     }
     return false;
-}
-
-// Decodes one UTF-8 sequence at text[i]; malformed input yields U+FFFD for one byte.
-char32_t NextCodePoint(std::string_view text, std::size_t& i) {
-    const auto b0 = static_cast<unsigned char>(text[i]);
-    auto cont = [&](std::size_t k) {
-        return i + k < text.size() && (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
-    };
-    auto bits = [&](std::size_t k) { return static_cast<char32_t>(static_cast<unsigned char>(text[i + k]) & 0x3F); };
-    if (b0 < 0x80) {
-        ++i;
-        return b0;
-    }
-    if ((b0 & 0xE0) == 0xC0 && cont(1)) {
-        const char32_t cp = (static_cast<char32_t>(b0 & 0x1F) << 6) | bits(1);
-        i += 2;
-        return cp;
-    }
-    if ((b0 & 0xF0) == 0xE0 && cont(1) && cont(2)) {
-        const char32_t cp = (static_cast<char32_t>(b0 & 0x0F) << 12) | (bits(1) << 6) | bits(2);
-        i += 3;
-        return cp;
-    }
-    if ((b0 & 0xF8) == 0xF0 && cont(1) && cont(2) && cont(3)) {
-        const char32_t cp = (static_cast<char32_t>(b0 & 0x07) << 18) | (bits(1) << 12) | (bits(2) << 6) | bits(3);
-        i += 4;
-        return cp;
-    }
-    ++i;
-    return 0xFFFD;
-}
-
-// One byte per UTF-16 code unit: the unit when below limit, else "?" (twice for a character
-// outside the Basic Multilingual Plane, which takes two units).
-std::string SingleByte(std::string_view text, char32_t limit) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        const char32_t cp = NextCodePoint(text, i);
-        if (cp < limit) {
-            out += static_cast<char>(cp);
-        } else {
-            out += cp > 0xFFFF ? "??" : "?";
-        }
-    }
-    return out;
-}
-
-// Charset names as the system's converter knows them, for the names whose spelling differs.
-std::string IconvName(std::string_view charset) {
-    if (SameText(charset, "csEUCKR")) return "EUC-KR";
-    if (SameText(charset, "UTF-16")) return "UTF-16LE";
-    return std::string(charset);
-}
-
-// Converts through iconv, replacing what the target cannot hold with "?"; false when the system
-// has no converter for the name.
-bool ConvertWithIconv(std::string_view text, std::string_view charset, std::string& bytes) {
-    iconv_t cd = iconv_open(IconvName(charset).c_str(), "UTF-8");
-    if (cd == reinterpret_cast<iconv_t>(-1)) return false;
-    bytes.clear();
-    std::string buffer(text.size() * 4 + 16, '\0');
-    char* in = const_cast<char*>(text.data());
-    std::size_t inLeft = text.size();
-    auto drain = [&](char* outStart, std::size_t produced) { bytes.append(outStart, produced); };
-    while (true) {
-        char* out = buffer.data();
-        std::size_t outLeft = buffer.size();
-        const std::size_t rc = iconv(cd, inLeft > 0 ? &in : nullptr, &inLeft, &out, &outLeft);
-        drain(buffer.data(), buffer.size() - outLeft);
-        if (rc != static_cast<std::size_t>(-1)) {
-            if (inLeft == 0) {
-                // Flush the shift state (ISO-2022-JP returns to ASCII at the end).
-                out = buffer.data();
-                outLeft = buffer.size();
-                iconv(cd, nullptr, nullptr, &out, &outLeft);
-                drain(buffer.data(), buffer.size() - outLeft);
-                break;
-            }
-            continue;
-        }
-        if (errno == E2BIG) continue;
-        // Unconvertible or malformed: one "?" for the character, then go on after it.
-        std::size_t skip = 0;
-        NextCodePoint(std::string_view(in, inLeft), skip);
-        in += skip;
-        inLeft -= skip;
-        char q = '?';
-        char* qIn = &q;
-        std::size_t qLeft = 1;
-        out = buffer.data();
-        outLeft = buffer.size();
-        iconv(cd, &qIn, &qLeft, &out, &outLeft);
-        drain(buffer.data(), buffer.size() - outLeft);
-        if (inLeft == 0) {
-            out = buffer.data();
-            outLeft = buffer.size();
-            iconv(cd, nullptr, nullptr, &out, &outLeft);
-            drain(buffer.data(), buffer.size() - outLeft);
-            break;
-        }
-    }
-    iconv_close(cd);
-    return true;
 }
 
 std::string EncodeRun(std::string_view bytes, char letter, std::string_view charset) {
@@ -717,17 +611,13 @@ void EncodeQuotedPrintable(std::istream& source, std::ostream& destination) {
 // ---- Header words ----------------------------------------------------------------------------
 
 bool ConvertToCharset(std::string_view text, std::string_view charset, std::string& bytes) {
-    if (SameText(charset, "UTF-8") || SameText(charset, "utf8")) {
-        bytes.assign(text);
-        return true;
+    TLpBytes out;
+    try {
+        CharsetToEncoding(charset)->AppendBytes(text, out);
+    } catch (const ELpException&) {
+        return false;
     }
-    if (SameText(charset, "US-ASCII") || SameText(charset, "ASCII")) {
-        bytes = SingleByte(text, 128);
-        return true;
-    }
-    if (charset.empty() || SameText(charset, "ISO-8859-1") || !ConvertWithIconv(text, charset, bytes)) {
-        bytes = SingleByte(text, 256);
-    }
+    bytes.assign(out.begin(), out.end());
     return true;
 }
 

@@ -174,8 +174,8 @@ std::string EncodeAddressList(TLpEMailAddressList& list, char letter, std::strin
 std::string EncodeAddressEntry(TLpEMailAddressItem& item, char letter, std::string_view charset,
                                bool useAddressForMissingName);
 
-// The bytes of UTF-8 text in the named charset; false when it cannot be converted. An empty or
-// unknown charset name selects ISO 8859-1 with "?" for what it cannot hold.
+// The bytes of UTF-8 text in the named charset (the I/O handler's text encoding for that name);
+// false when it cannot be converted. An empty or unknown name selects the 8-bit encoding.
 bool ConvertToCharset(std::string_view text, std::string_view charset, std::string& bytes);
 
 }  // namespace larkpost
