@@ -2,9 +2,9 @@
 
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -80,8 +80,10 @@ std::string EncodeLogFile(const std::vector<std::string>& lines, TLogEncoding en
     std::string text;
     for (const std::string& line : lines) text += line + "\r\n";
     switch (encoding) {
-        case TLogEncoding::Plain: return text;
-        case TLogEncoding::Utf8Bom: return "\xEF\xBB\xBF" + text;
+        case TLogEncoding::Plain:
+            return text;
+        case TLogEncoding::Utf8Bom:
+            return "\xEF\xBB\xBF" + text;
         case TLogEncoding::Utf16LE: {
             std::string out = "\xFF\xFE";
             AppendUtf16Bytes(out, text, false);
@@ -105,15 +107,17 @@ std::string FormatTimeStamp(const std::tm& t, int milliseconds) {
 }
 
 std::string TimeStamp() {
-    timeval now {};
+    timeval now{};
     gettimeofday(&now, nullptr);
-    std::tm local {};
+    std::tm local{};
     const time_t seconds = now.tv_sec;
     localtime_r(&seconds, &local);
     return FormatTimeStamp(local, static_cast<int>(now.tv_usec / 1000));
 }
 
-void TActivityLog::Add(const std::string& text) { AddLine(Clock() + text); }
+void TActivityLog::Add(const std::string& text) {
+    AddLine(Clock() + text);
+}
 
 void TActivityLog::AddLine(const std::string& line) {
     m_lines.push_back(line);

@@ -27,9 +27,12 @@ int StrToInt(const std::string& text) {
     for (; i < n; ++i) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
         int digit;
-        if (std::isdigit(c)) digit = c - '0';
-        else if (base == 16 && std::isxdigit(c)) digit = std::tolower(c) - 'a' + 10;
-        else return fail();
+        if (std::isdigit(c))
+            digit = c - '0';
+        else if (base == 16 && std::isxdigit(c))
+            digit = std::tolower(c) - 'a' + 10;
+        else
+            return fail();
         value = value * base + digit;
         if (value > static_cast<long long>(INT_MAX) + 1) return fail();
     }

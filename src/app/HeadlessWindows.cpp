@@ -12,17 +12,29 @@ TLpHeadlessWindows::TLpHeadlessWindows(TLpShell& shell)
 TLpHeadlessWindows::TLpHeadlessWindows(TLpShell& shell, std::ostream& out, std::ostream& err)
     : m_shell(shell), m_out(out), m_err(err) {}
 
-void TLpHeadlessWindows::Run() { m_shell.RunInit(); }
+void TLpHeadlessWindows::Run() {
+    m_shell.RunInit();
+}
 
-void TLpHeadlessWindows::ShowHelp() { m_out << HelpText() << std::flush; }
+void TLpHeadlessWindows::ShowHelp() {
+    m_out << HelpText() << std::flush;
+}
 
-void TLpHeadlessWindows::ShowAbout() { m_out << AboutText() << std::flush; }
+void TLpHeadlessWindows::ShowAbout() {
+    m_out << AboutText() << std::flush;
+}
 
-void TLpHeadlessWindows::ShowMessage(const std::string& text) { m_out << text << std::endl; }
+void TLpHeadlessWindows::ShowMessage(const std::string& text) {
+    m_out << text << std::endl;
+}
 
-void TLpHeadlessWindows::ShowInformation(const std::string& text) { m_out << text << std::endl; }
+void TLpHeadlessWindows::ShowInformation(const std::string& text) {
+    m_out << text << std::endl;
+}
 
-void TLpHeadlessWindows::ShowError(const std::string& text) { m_err << text << std::endl; }
+void TLpHeadlessWindows::ShowError(const std::string& text) {
+    m_err << text << std::endl;
+}
 
 bool TLpHeadlessWindows::RevealMainWindow(bool) {
     m_err << "larkpost: cannot open the window: "

@@ -1,7 +1,8 @@
 #include "app/SendSettings.h"
 
-#include <algorithm>
 #include <strings.h>
+
+#include <algorithm>
 
 namespace larkpost {
 

@@ -10,9 +10,9 @@ namespace larkpost {
 
 // Numbers carried by the three entries of the authentication list, in list order.
 enum TLpAuthEntry : int {
-    kAuthNone = 0,          // "No Authentication"
-    kAuthUserPass = 1,      // "Username and Password Authentication"
-    kAuthSASL = 2,          // "SASL Authentication"
+    kAuthNone = 0,      // "No Authentication"
+    kAuthUserPass = 1,  // "Username and Password Authentication"
+    kAuthSASL = 2,      // "SASL Authentication"
 };
 // AuthType() when no entry is selected (a number other than 0, 1 or 2 was asked for).
 inline constexpr int kAuthNoEntry = -1;

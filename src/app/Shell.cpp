@@ -22,7 +22,9 @@ std::string OneLine(std::string text) {
     return text;
 }
 
-std::string Flag(bool present) { return present ? "1" : "0"; }
+std::string Flag(bool present) {
+    return present ? "1" : "0";
+}
 
 std::string ValueLine(const char* label, const TSwitchValue& v) {
     return label + Flag(v.Present) + " Value=" + v.Value;
@@ -141,7 +143,8 @@ void TLpShell::RunInit() {
 }
 
 void TLpShell::ExitProgram() {
-    if (RunState.Debug) Windows().ShowMessage("Return Code = " + std::to_string(RunState.ReturnCode));
+    if (RunState.Debug)
+        Windows().ShowMessage("Return Code = " + std::to_string(RunState.ReturnCode));
     if (SendSettings.SaveLog()) ActivityLog.SaveLog(RunState.ExeDir + "Larkpost.log");
     if (SendSettings.SaveSMTPLog() && StopSMTPLog) StopSMTPLog();
     Terminate(RunState.ReturnCode);
@@ -181,7 +184,9 @@ void TLpShell::Exit1Click() {
     ExitProgram();
 }
 
-void TLpShell::ShowHint(const std::string& hint) { Windows().SetStatusText(hint); }
+void TLpShell::ShowHint(const std::string& hint) {
+    Windows().SetStatusText(hint);
+}
 
 void TLpShell::SaveSMTPLogCheckBoxClick(bool checked) {
     // Unchecking does not stop a log already running; ExitProgram does at the end.
@@ -241,7 +246,9 @@ std::string DebugDump(const TSwitchValues& sw) {
     return dump;
 }
 
-std::string AboutText() { return "Larkpost " + GetVersionText() + "\n"; }
+std::string AboutText() {
+    return "Larkpost " + GetVersionText() + "\n";
+}
 
 std::string HelpText() {
     return "Larkpost " + GetVersionText() + R"( - sends one e-mail message through an SMTP server.

@@ -8,8 +8,8 @@
 
 #include "app/ActivityLog.h"
 #include "app/SendSettings.h"
-#include "app/Switches.h"
 #include "app/SwitchValues.h"
+#include "app/Switches.h"
 #include "app/Windows.h"
 #include "platform/Paths.h"
 

@@ -17,7 +17,9 @@ std::string LowerAscii(std::string text) {
     return text;
 }
 
-bool IsBlank(char c) { return static_cast<unsigned char>(c) <= ' '; }
+bool IsBlank(char c) {
+    return static_cast<unsigned char>(c) <= ' ';
+}
 
 std::string Trim(const std::string& text) {
     size_t begin = 0;
@@ -44,7 +46,9 @@ void AppendCode(std::string& out, int code) {
     out += static_cast<char>(0x80 | (code & 0x3F));
 }
 
-bool IsSwitchArgument(const std::string& arg) { return !arg.empty() && (arg[0] == '/' || arg[0] == '-'); }
+bool IsSwitchArgument(const std::string& arg) {
+    return !arg.empty() && (arg[0] == '/' || arg[0] == '-');
+}
 
 }  // namespace
 
@@ -67,7 +71,9 @@ std::string GetParam(const TLpArgs& args, const std::string& name) {
     return {};
 }
 
-std::string ExpandEnvVars(const std::string& text) { return Trim(ExpandEnvironmentStrings(text)); }
+std::string ExpandEnvVars(const std::string& text) {
+    return Trim(ExpandEnvironmentStrings(text));
+}
 
 std::string DecodeHexEscapes(const std::string& text) {
     std::string out;
@@ -77,8 +83,7 @@ std::string DecodeHexEscapes(const std::string& text) {
             out += text[i];
             continue;
         }
-        if (i + 2 >= text.size())
-            throw ELpConvertError("Invalid hex digit in URL");
+        if (i + 2 >= text.size()) throw ELpConvertError("Invalid hex digit in URL");
         const int high = HexValue(text[i + 1]);
         const int low = HexValue(text[i + 2]);
         if (high < 0 || low < 0) throw ELpConvertError("Invalid hex digit in URL");
@@ -133,12 +138,24 @@ void ReadCmdLineSettings(const TLpArgs& args, TSwitchValues& sw, TSendSettings& 
     };
     // The order in which values are taken.
     const Entry entries[] = {
-        {"HOST", &sw.Host},         {"PORT", &sw.Port},       {"USERID", &sw.UserID},
-        {"PASS", &sw.Pass},         {"PASSX", &sw.PassX},     {"PASS3", &sw.Pass3},
-        {"AUTH", &sw.Auth},         {"FROM", &sw.From},       {"TO", &sw.To},
-        {"REPLYTO", &sw.ReplyTo},   {"CC", &sw.Cc},           {"BCC", &sw.Bcc},
-        {"SUBJECT", &sw.Subject},   {"BODYFILE", &sw.BodyFile}, {"BODY", &sw.Body},
-        {"MAILAGENT", &sw.MailAgent}, {"HELONAME", &sw.HeloName}, {"TYPE", &sw.Type},
+        {"HOST", &sw.Host},
+        {"PORT", &sw.Port},
+        {"USERID", &sw.UserID},
+        {"PASS", &sw.Pass},
+        {"PASSX", &sw.PassX},
+        {"PASS3", &sw.Pass3},
+        {"AUTH", &sw.Auth},
+        {"FROM", &sw.From},
+        {"TO", &sw.To},
+        {"REPLYTO", &sw.ReplyTo},
+        {"CC", &sw.Cc},
+        {"BCC", &sw.Bcc},
+        {"SUBJECT", &sw.Subject},
+        {"BODYFILE", &sw.BodyFile},
+        {"BODY", &sw.Body},
+        {"MAILAGENT", &sw.MailAgent},
+        {"HELONAME", &sw.HeloName},
+        {"TYPE", &sw.Type},
     };
     for (const Entry& e : entries) e.value->Present = FindSwitch(args, e.name);
     sw.Files = FindSwitch(args, "FILES");

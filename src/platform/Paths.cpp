@@ -16,7 +16,8 @@ std::string ExeDir() {
     std::vector<char> buffer(256);
     for (;;) {
         const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
-        if (n < 0) throw ELpException("Cannot find the program's own path. " + LastSystemErrorText());
+        if (n < 0)
+            throw ELpException("Cannot find the program's own path. " + LastSystemErrorText());
         if (static_cast<size_t>(n) < buffer.size())
             return ExtractFilePath(std::string(buffer.data(), static_cast<size_t>(n)));
         buffer.resize(buffer.size() * 2);
@@ -35,7 +36,9 @@ std::string ExtractFileName(const std::string& path) {
     return path.substr(slash + 1);
 }
 
-bool HasDirectoryPart(const std::string& path) { return path.find('/') != std::string::npos; }
+bool HasDirectoryPart(const std::string& path) {
+    return path.find('/') != std::string::npos;
+}
 
 bool FileExists(const std::string& path) {
     if (path.empty()) return false;

@@ -11,7 +11,9 @@ std::string SysErrorMessage(int errorNumber) {
     return strerror_r(errorNumber, buffer, sizeof buffer);
 }
 
-std::string LastSystemErrorText() { return SysErrorMessage(errno); }
+std::string LastSystemErrorText() {
+    return SysErrorMessage(errno);
+}
 
 void RaiseFileOpenError(const std::string& path, int errorNumber) {
     throw ELpFileError("Cannot open file \"" + path + "\". " + SysErrorMessage(errorNumber));

@@ -47,17 +47,23 @@ std::string Numbered(const char* prefix, int from, int count) {
 }
 
 TEST(ActivityLog, SaveKeepsAtMost5000LinesDroppingTheOldest) {
-    struct Case { const char* name; int fileLines; int newLines; int resultLines; int firstOld; };
+    struct Case {
+        const char* name;
+        int fileLines;
+        int newLines;
+        int resultLines;
+        int firstOld;
+    };
     // firstOld: number of the oldest file line kept (-1 when none is kept).
     const Case cases[] = {
-        {"no file yet",            0,    20,   20,   -1},
-        {"fits exactly",           4999, 1,    5000, 0},
-        {"one over",               5000, 1,    5000, 1},
-        {"file over the limit",    5001, 1,    5001, 1},
-        {"4990 and 20",            4990, 20,   5000, 10},
-        {"6000 and 20",            6000, 20,   6000, 20},
-        {"log alone over the limit", 0,  6000, 6000, -1},
-        {"log over, file small",   10,   5001, 5001, -1},
+        {"no file yet", 0, 20, 20, -1},
+        {"fits exactly", 4999, 1, 5000, 0},
+        {"one over", 5000, 1, 5000, 1},
+        {"file over the limit", 5001, 1, 5001, 1},
+        {"4990 and 20", 4990, 20, 5000, 10},
+        {"6000 and 20", 6000, 20, 6000, 20},
+        {"log alone over the limit", 0, 6000, 6000, -1},
+        {"log over, file small", 10, 5001, 5001, -1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -69,7 +75,8 @@ TEST(ActivityLog, SaveKeepsAtMost5000LinesDroppingTheOldest) {
 
         const std::string text = dir.Read("Larkpost.log");
         size_t lines = 0;
-        for (size_t p = text.find("\r\n"); p != std::string::npos; p = text.find("\r\n", p + 2)) ++lines;
+        for (size_t p = text.find("\r\n"); p != std::string::npos; p = text.find("\r\n", p + 2))
+            ++lines;
         EXPECT_EQ(lines, static_cast<size_t>(c.resultLines));
         EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
         const std::string first = c.firstOld < 0 ? "new 0" : "old " + std::to_string(c.firstOld);
@@ -85,11 +92,19 @@ TEST(ActivityLog, EmptyLogLeavesTheFileAlone) {
 }
 
 TEST(ActivityLog, KeepsTheFilesByteOrderMark) {
-    struct Case { const char* name; std::string before; std::string after; };
+    struct Case {
+        const char* name;
+        std::string before;
+        std::string after;
+    };
     const std::string u16le = std::string("\xFF\xFE", 2) + std::string("a\0\r\0\n\0", 6);
     const std::string u16be = std::string("\xFE\xFF", 2) + std::string("\0a\0\r\0\n", 6);
     const Case cases[] = {
-        {"utf-8 mark", "\xEF\xBB\xBF" "a\r\n", "\xEF\xBB\xBF" "a\r\n\xC3\xA9\r\n"},
+        {"utf-8 mark",
+         "\xEF\xBB\xBF"
+         "a\r\n",
+         "\xEF\xBB\xBF"
+         "a\r\n\xC3\xA9\r\n"},
         {"utf-16 le", u16le, u16le + std::string("\xE9\0\r\0\n\0", 6)},
         {"utf-16 be", u16be, u16be + std::string("\0\xE9\0\r\0\n", 6)},
         {"windows-1252 read, written as utf-8", "caf\xE9\n", "caf\xC3\xA9\r\n\xC3\xA9\r\n"},

@@ -67,8 +67,10 @@ TEST_F(Binary, DisplayWithoutWindowModuleFallsBackToText) {
 
 TEST_F(Binary, LegacyPasswordIsMigratedByOneRun) {
     std::string complemented;
-    for (char c : std::string("secret")) complemented += static_cast<char>(255 - static_cast<unsigned char>(c));
-    dir.Write("Larkpost.ini", "[Larkpost]\r\nHost=127.0.0.1\r\nPort=1\r\nPassword=" + complemented + "\r\n");
+    for (char c : std::string("secret"))
+        complemented += static_cast<char>(255 - static_cast<unsigned char>(c));
+    dir.Write("Larkpost.ini",
+              "[Larkpost]\r\nHost=127.0.0.1\r\nPort=1\r\nPassword=" + complemented + "\r\n");
     // /D reads the settings and ends before any send on a machine without a display.
     Run({"/D"});
     const std::string ini = dir.Read("Larkpost.ini");

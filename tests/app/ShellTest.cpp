@@ -124,9 +124,15 @@ TEST(Init, DebugDumpThenWindowAndReturnCodeBoxOnExit) {
 }
 
 TEST(Init, SettingsPathRuleUnderS) {
-    struct Case { const char* name; std::initializer_list<const char*> args; std::string path; };
+    struct Case {
+        const char* name;
+        std::initializer_list<const char*> args;
+        std::string path;
+    };
     const Case cases[] = {
-        {"bare name beside the program", {"/SUBJECT", "Hello", "/S", "other.ini"}, "<exe>other.ini"},
+        {"bare name beside the program",
+         {"/SUBJECT", "Hello", "/S", "other.ini"},
+         "<exe>other.ini"},
         {"S last: default file", {"/HOST", "x", "/S"}, "<exe>Larkpost.ini"},
         {"directory part used as given", {"/S", "conf/a.ini", "/HOST", "x"}, "conf/a.ini"},
         {"absolute", {"/S", "/nonexistent/a.ini"}, "/nonexistent/a.ini"},
@@ -204,8 +210,9 @@ TEST(Init, FailedUnattendedSendEndsThroughExitProgramWithOne) {
     EXPECT_EQ(err, "larkpost: Socket Error # 10061. Connection refused.\n");
     // ExitProgram ran after AppException: the log was saved.
     const std::string saved = run.dir.Read("Larkpost.log");
-    EXPECT_NE(saved.find("TS Exception: ELpException Socket Error # 10061. Connection refused.\r\n"),
-              std::string::npos);
+    EXPECT_NE(
+        saved.find("TS Exception: ELpException Socket Error # 10061. Connection refused.\r\n"),
+        std::string::npos);
 }
 
 TEST(Init, UnattendedRunWithoutASendWorkflowFails) {
@@ -242,7 +249,11 @@ TEST(AppException, WritesTwoLinesWithLineEndsReplaced) {
 }
 
 TEST(AppException, InteractiveRevealsAndShowsTheMessageWithAFullStop) {
-    struct Case { const char* name; const char* message; const char* shown; };
+    struct Case {
+        const char* name;
+        const char* message;
+        const char* shown;
+    };
     const Case cases[] = {
         {"letter at the end", "Connection refused", "Connection refused."},
         {"full stop already", "Done.", "Done."},
@@ -290,14 +301,33 @@ TEST(DebugDump, TwentySevenLinesInOrder) {
     std::stringstream in(dump);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     ASSERT_EQ(lines.size(), 27u);
-    const Events expected = {
-        "[Larkpost Switches and Settings]", "/V=0", "/I=0", "/D=1", "/S=0 Value=", "/NOS=0",
-        "/LOG=0", "/LOGSMTP=0", "/HOST=1 Value=mail1", "/PORT=1 Value=587", "/AUTH=0 Value=",
-        "/USERID=0 Value=", "/PASS=0 Value=", "/PASSX=0 Value=", "/PASS3=0 Value=",
-        "/MailAgent=0 Value=", "/HeloName=0 Value=", "/FROM=0 Value=", "/TO=0 Value=",
-        "/REPLYTO=0 Value=", "/CC=0 Value=", "/BCC=0 Value=", "/SUBJECT=0 Value=",
-        "/BODY=0 Value=", "/BODYFILE=0 Value=", "/TYPE=0 Value=",
-        "/FILES=1 Value(s)=\"a b.txt\",\"x\"\"y.txt\",plain.txt"};
+    const Events expected = {"[Larkpost Switches and Settings]",
+                             "/V=0",
+                             "/I=0",
+                             "/D=1",
+                             "/S=0 Value=",
+                             "/NOS=0",
+                             "/LOG=0",
+                             "/LOGSMTP=0",
+                             "/HOST=1 Value=mail1",
+                             "/PORT=1 Value=587",
+                             "/AUTH=0 Value=",
+                             "/USERID=0 Value=",
+                             "/PASS=0 Value=",
+                             "/PASSX=0 Value=",
+                             "/PASS3=0 Value=",
+                             "/MailAgent=0 Value=",
+                             "/HeloName=0 Value=",
+                             "/FROM=0 Value=",
+                             "/TO=0 Value=",
+                             "/REPLYTO=0 Value=",
+                             "/CC=0 Value=",
+                             "/BCC=0 Value=",
+                             "/SUBJECT=0 Value=",
+                             "/BODY=0 Value=",
+                             "/BODYFILE=0 Value=",
+                             "/TYPE=0 Value=",
+                             "/FILES=1 Value(s)=\"a b.txt\",\"x\"\"y.txt\",plain.txt"};
     EXPECT_EQ(lines, expected);
 }
 

@@ -17,15 +17,20 @@ TLpArgs Args(std::initializer_list<const char*> rest) {
 }
 
 TEST(FindSwitch, MatchesWholeNamesWithEitherPrefixInAnyCase) {
-    struct Case { const char* name; TLpArgs args; const char* sw; bool found; };
+    struct Case {
+        const char* name;
+        TLpArgs args;
+        const char* sw;
+        bool found;
+    };
     const Case cases[] = {
-        {"slash",               Args({"/HOST", "x"}), "HOST", true},
-        {"dash lower case",     Args({"-host", "x"}), "HOST", true},
-        {"mixed case",          Args({"/HoSt"}), "HOST", true},
-        {"longer argument",     Args({"/HOSTS"}), "HOST", false},
-        {"no prefix",           Args({"HOST"}), "HOST", false},
+        {"slash", Args({"/HOST", "x"}), "HOST", true},
+        {"dash lower case", Args({"-host", "x"}), "HOST", true},
+        {"mixed case", Args({"/HoSt"}), "HOST", true},
+        {"longer argument", Args({"/HOSTS"}), "HOST", false},
+        {"no prefix", Args({"HOST"}), "HOST", false},
         {"program path ignored", TLpArgs{"/HOST"}, "HOST", false},
-        {"question mark",       Args({"/?"}), "?", true},
+        {"question mark", Args({"/?"}), "?", true},
         {"last argument counts", Args({"a", "/LOG"}), "LOG", true},
     };
     for (const auto& c : cases) {
@@ -35,16 +40,23 @@ TEST(FindSwitch, MatchesWholeNamesWithEitherPrefixInAnyCase) {
 }
 
 TEST(GetParam, TakesTheArgumentAfterTheFirstWholeMatch) {
-    struct Case { const char* name; TLpArgs args; const char* sw; const char* value; };
+    struct Case {
+        const char* name;
+        TLpArgs args;
+        const char* sw;
+        const char* value;
+    };
     const Case cases[] = {
-        {"simple",                 Args({"/HOST", "mail1"}), "HOST", "mail1"},
+        {"simple", Args({"/HOST", "mail1"}), "HOST", "mail1"},
         {"another switch follows", Args({"/HOST", "/PORT", "25"}), "HOST", "/PORT"},
-        {"switch is last",         Args({"/SUBJECT"}), "SUBJECT", ""},
-        {"first match wins",       Args({"/S", "a.ini", "-s", "b.ini"}), "S", "a.ini"},
-        {"S does not match SUBJECT", Args({"/SUBJECT", "Hello", "/S", "other.ini"}), "S", "other.ini"},
-        {"PASS skips PASS3 and PASSX", Args({"/PASS3", "x", "/PASSX", "y", "/PASS", "plain"}), "PASS", "plain"},
-        {"value keeps its case",   Args({"-Host", "MailHost"}), "HOST", "MailHost"},
-        {"absent",                 Args({"/PORT", "25"}), "HOST", ""},
+        {"switch is last", Args({"/SUBJECT"}), "SUBJECT", ""},
+        {"first match wins", Args({"/S", "a.ini", "-s", "b.ini"}), "S", "a.ini"},
+        {"S does not match SUBJECT", Args({"/SUBJECT", "Hello", "/S", "other.ini"}), "S",
+         "other.ini"},
+        {"PASS skips PASS3 and PASSX", Args({"/PASS3", "x", "/PASSX", "y", "/PASS", "plain"}),
+         "PASS", "plain"},
+        {"value keeps its case", Args({"-Host", "MailHost"}), "HOST", "MailHost"},
+        {"absent", Args({"/PORT", "25"}), "HOST", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -56,14 +68,19 @@ TEST(ExpandEnvVars, ExpandsDefinedReferencesAndTrims) {
     setenv("LP_TEST_DIR", "/srv/mail", 1);
     setenv("LP_TEST_EMPTY", "", 1);
     unsetenv("LP_TEST_UNDEFINED");
-    struct Case { const char* name; const char* in; const char* out; };
+    struct Case {
+        const char* name;
+        const char* in;
+        const char* out;
+    };
     const Case cases[] = {
-        {"defined",           "%LP_TEST_DIR%/a.txt", "/srv/mail/a.txt"},
-        {"undefined stays",   "%LP_TEST_UNDEFINED%/a.txt", "%LP_TEST_UNDEFINED%/a.txt"},
-        {"defined as empty",  "x%LP_TEST_EMPTY%y", "xy"},
-        {"lone percent",      "50% off", "50% off"},
-        {"two references",    "%LP_TEST_DIR%%LP_TEST_DIR%", "/srv/mail/srv/mail"},
-        {"undefined then defined", "%LP_TEST_UNDEFINED%LP_TEST_DIR%", "%LP_TEST_UNDEFINED%LP_TEST_DIR%"},
+        {"defined", "%LP_TEST_DIR%/a.txt", "/srv/mail/a.txt"},
+        {"undefined stays", "%LP_TEST_UNDEFINED%/a.txt", "%LP_TEST_UNDEFINED%/a.txt"},
+        {"defined as empty", "x%LP_TEST_EMPTY%y", "xy"},
+        {"lone percent", "50% off", "50% off"},
+        {"two references", "%LP_TEST_DIR%%LP_TEST_DIR%", "/srv/mail/srv/mail"},
+        {"undefined then defined", "%LP_TEST_UNDEFINED%LP_TEST_DIR%",
+         "%LP_TEST_UNDEFINED%LP_TEST_DIR%"},
         {"trims blanks and controls", " \t a.txt \r\n", "a.txt"},
         {"trims after expansion", "%LP_TEST_EMPTY% b ", "b"},
     };
@@ -74,11 +91,15 @@ TEST(ExpandEnvVars, ExpandsDefinedReferencesAndTrims) {
 }
 
 TEST(DecodeHexEscapes, DecodesPairsAndRefusesBadOnes) {
-    struct Case { const char* name; const char* in; const char* out; };
+    struct Case {
+        const char* name;
+        const char* in;
+        const char* out;
+    };
     const Case cases[] = {
-        {"example",      "sample|2c with|20comma.txt", "sample, with comma.txt"},
-        {"either case",  "|4a|4A", "JJ"},
-        {"no escapes",   "plain.txt", "plain.txt"},
+        {"example", "sample|2c with|20comma.txt", "sample, with comma.txt"},
+        {"either case", "|4a|4A", "JJ"},
+        {"no escapes", "plain.txt", "plain.txt"},
         {"above 127 is that character", "|e9", "\xC3\xA9"},
         {"pipe escaped", "a|7cb", "a|b"},
     };
@@ -105,19 +126,23 @@ TEST(SplitList, KeepsSpacesBeforeACommaAndDropsThoseAfter) {
 
 TEST(CollectFiles, FollowsTheCollectionRules) {
     using L = std::vector<std::string>;
-    struct Case { const char* name; TLpArgs args; L entries; };
+    struct Case {
+        const char* name;
+        TLpArgs args;
+        L entries;
+    };
     const Case cases[] = {
-        {"two arguments",        Args({"/FILES", "a.txt,", "b.txt"}), L{"a.txt", "b.txt"}},
-        {"one quoted list",      Args({"/FILES", "a.txt,b.txt"}), L{"a.txt", "b.txt"}},
+        {"two arguments", Args({"/FILES", "a.txt,", "b.txt"}), L{"a.txt", "b.txt"}},
+        {"one quoted list", Args({"/FILES", "a.txt,b.txt"}), L{"a.txt", "b.txt"}},
         {"stops at next switch", Args({"/FILES", "a.txt", "/TO", "x@y"}), L{"a.txt"}},
-        {"lone comma",           Args({"/FILES", ","}), L{""}},
-        {"no comma: literal",    Args({"/FILES", "x|41.txt"}), L{"x|41.txt"}},
-        {"comma: decoded",       Args({"/FILES", "x|41.txt,y.txt"}), L{"xA.txt", "y.txt"}},
+        {"lone comma", Args({"/FILES", ","}), L{""}},
+        {"no comma: literal", Args({"/FILES", "x|41.txt"}), L{"x|41.txt"}},
+        {"comma: decoded", Args({"/FILES", "x|41.txt,y.txt"}), L{"xA.txt", "y.txt"}},
         {"leading and trailing comma", Args({"/FILES", ",a.txt,"}), L{"a.txt"}},
-        {"blanks trimmed",       Args({"/FILES", "  a.txt  "}), L{"a.txt"}},
-        {"FILES last",           Args({"/HOST", "x", "/FILES"}), L{}},
-        {"given twice",          Args({"-files", "a", "/FILES", "b"}), L{"a"}},
-        {"absent",               Args({"/HOST", "x"}), L{}},
+        {"blanks trimmed", Args({"/FILES", "  a.txt  "}), L{"a.txt"}},
+        {"FILES last", Args({"/HOST", "x", "/FILES"}), L{}},
+        {"given twice", Args({"-files", "a", "/FILES", "b"}), L{"a"}},
+        {"absent", Args({"/HOST", "x"}), L{}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -131,11 +156,15 @@ TEST(ReadCmdLineSettings, AppliesEverySwitch) {
     setenv("LP_TEST_DIR", "/srv/mail", 1);
     TSwitchValues sw;
     TSendSettings s;
-    ReadCmdLineSettings(Args({"/HOST", "mail1", "/PORT", "587", "/AUTH", "2", "/USERID", "bob",
-                              "/FROM", "server07", "/TO", "a@x,b@x", "/REPLYTO", "r@x", "/CC",
-                              "c@x", "/BCC", "d@x", "/SUBJECT", "Hello", "/BODY", "one line",
-                              "/MailAgent", "agent", "/HELONAME", "helo", "/TYPE", "Html", "/LOG",
-                              "/LOGSMTP", "/FILES", "%LP_TEST_DIR%/b.txt", "A.txt"}),
+    ReadCmdLineSettings(Args({"/HOST",     "mail1",    "/PORT",      "587",
+                              "/AUTH",     "2",        "/USERID",    "bob",
+                              "/FROM",     "server07", "/TO",        "a@x,b@x",
+                              "/REPLYTO",  "r@x",      "/CC",        "c@x",
+                              "/BCC",      "d@x",      "/SUBJECT",   "Hello",
+                              "/BODY",     "one line", "/MailAgent", "agent",
+                              "/HELONAME", "helo",     "/TYPE",      "Html",
+                              "/LOG",      "/LOGSMTP", "/FILES",     "%LP_TEST_DIR%/b.txt",
+                              "A.txt"}),
                         sw, s);
     EXPECT_EQ(s.Host(), "mail1");
     EXPECT_EQ(s.Port(), "587");
@@ -164,7 +193,11 @@ TEST(ReadCmdLineSettings, AppliesEverySwitch) {
 
 TEST(ReadCmdLineSettings, PasswordPrecedenceIsPassThenPassXThenPass3) {
     const std::string pass3 = EncryptPassword("from-pass3");
-    struct Case { const char* name; TLpArgs args; std::string password; };
+    struct Case {
+        const char* name;
+        TLpArgs args;
+        std::string password;
+    };
     const Case cases[] = {
         {"pass3 alone", Args({"/PASS3", pass3.c_str()}), "from-pass3"},
         {"pass wins over pass3", Args({"/PASS3", pass3.c_str(), "/PASS", "plain"}), "plain"},
@@ -180,16 +213,21 @@ TEST(ReadCmdLineSettings, PasswordPrecedenceIsPassThenPassXThenPass3) {
 }
 
 TEST(ReadCmdLineSettings, TypeAndAuthValues) {
-    struct Case { const char* name; TLpArgs args; int contentType; int auth; };
+    struct Case {
+        const char* name;
+        TLpArgs args;
+        int contentType;
+        int auth;
+    };
     const Case cases[] = {
-        {"html lower",  Args({"/TYPE", "html"}), kContentTypeHtml, kAuthNone},
-        {"HTML",        Args({"/TYPE", "HTML"}), kContentTypeHtml, kAuthNone},
-        {"plain",       Args({"/TYPE", "plain"}), kContentTypeText, kAuthNone},
-        {"other text",  Args({"/TYPE", "text"}), kContentTypeText, kAuthNone},
-        {"type last",   Args({"/TYPE"}), kContentTypeText, kAuthNone},
-        {"auth 1",      Args({"/AUTH", "1"}), kContentTypeNone, kAuthUserPass},
+        {"html lower", Args({"/TYPE", "html"}), kContentTypeHtml, kAuthNone},
+        {"HTML", Args({"/TYPE", "HTML"}), kContentTypeHtml, kAuthNone},
+        {"plain", Args({"/TYPE", "plain"}), kContentTypeText, kAuthNone},
+        {"other text", Args({"/TYPE", "text"}), kContentTypeText, kAuthNone},
+        {"type last", Args({"/TYPE"}), kContentTypeText, kAuthNone},
+        {"auth 1", Args({"/AUTH", "1"}), kContentTypeNone, kAuthUserPass},
         {"auth 5 selects no entry", Args({"/AUTH", "5"}), kContentTypeNone, kAuthNoEntry},
-        {"auth -1",     Args({"/AUTH", "-1"}), kContentTypeNone, kAuthNoEntry},
+        {"auth -1", Args({"/AUTH", "-1"}), kContentTypeNone, kAuthNoEntry},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -212,7 +250,7 @@ TEST(ReadCmdLineSettings, FailuresLeaveWhatWasAppliedBefore) {
             EXPECT_STREQ(e.what(), "'two' is not a valid integer value");
         }
         EXPECT_EQ(s.Host(), "mail1");  // applied before /AUTH
-        EXPECT_EQ(s.Subject(), "");     // applied after
+        EXPECT_EQ(s.Subject(), "");    // applied after
     }
     {
         // A bad escape fails while collecting, before anything is applied.

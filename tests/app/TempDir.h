@@ -17,8 +17,8 @@ public:
         std::string name = std::string(info->test_suite_name()) + "." + info->name();
         for (char& c : name)
             if (c == '/') c = '_';
-        m_path = std::filesystem::temp_directory_path() / ("larkpost-app-" + name + "-" +
-                                                          std::to_string(::getpid()));
+        m_path = std::filesystem::temp_directory_path() /
+                 ("larkpost-app-" + name + "-" + std::to_string(::getpid()));
         std::filesystem::remove_all(m_path);
         std::filesystem::create_directories(m_path);
     }
