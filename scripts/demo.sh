@@ -3,4 +3,4 @@
 # becomes a send through a local SMTP server once the send workflow is in.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build/src/larkpost /?
+build/src/larkpost '/?'
