@@ -2,47 +2,68 @@
 # A private Postfix instance on loopback for the end-to-end tests and the demo: nothing is relayed,
 # every recipient of every domain is delivered into one maildir, so tests can read back what arrived.
 #
-#   postfix.sh start DIR   writes DIR/ports.env (PLAIN_PORT, TLS_PORT, AUTH_PORT, SASL_USER, ...)
-#   postfix.sh stop DIR
+#   postfix.sh start DIR   (re)creates DIR, starts the instance, writes DIR/ports.env
+#   postfix.sh stop DIR    stops the instance; DIR with its mail and log stays for inspection
+#   postfix.sh clean DIR   stops the instance and removes DIR
 #
 # Ports: PLAIN_PORT  no TLS, no authentication, any recipient accepted
 #        TLS_PORT    STARTTLS offered, authentication offered and required for relaying
 #        AUTH_PORT   no TLS, authentication offered and required (plain-text mechanisms allowed)
-# Mail lands in DIR/mail/all/new/ (one file per delivered recipient, with a Delivered-To header).
+# Mail lands in DIR/mail/all/new/ (one file per delivered recipient, with a Delivered-To header);
+# the instance's log is DIR/maillog (successful logins show "sasl_method=").
+#
+# Every instance has its own directory, queue, log and ports, so test runs may start as many as
+# they like side by side. Needs root (Postfix's master runs as root); DIR must not contain blanks.
 set -euo pipefail
 
-cmd=${1:?start|stop}
+cmd=${1:?start|stop|clean}
 dir=$(realpath -m "${2:?directory}")
+case "$dir" in *[[:space:]]*) echo "postfix.sh: directory must not contain blanks: $dir" >&2; exit 2 ;; esac
 
 sasl_user=larkuser
 sasl_realm=larkpost.test
 sasl_password='S3cret-pass'
 
-free_port() {
-  python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()'
+# Postfix writes its diagnostics to standard error only when that is a terminal; otherwise they go
+# to a syslog this machine may not have. Repeat a failed command under a pseudo-terminal to show why.
+postfix_cmd() {
+  if postfix -c "$dir/conf" "$@" >/dev/null 2>&1; then return 0; fi
+  echo "postfix.sh: 'postfix $*' failed for $dir:" >&2
+  script -qec "postfix -c $dir/conf check" /dev/null >&2 || true
+  if [ -f "$dir/maillog" ]; then tail -n 20 "$dir/maillog" >&2; fi
+  return 1
+}
+
+master_running() {
+  local pid
+  pid=$(tr -dc 0-9 2>/dev/null <"$dir/spool/pid/master.pid") || return 1
+  [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null
 }
 
 stop() {
   [ -f "$dir/conf/main.cf" ] || return 0
+  master_running || return 0
   postfix -c "$dir/conf" stop >/dev/null 2>&1 || true
-  # master may take a moment to let go of its ports.
-  for _ in $(seq 1 50); do
-    [ -f "$dir/spool/pid/master.pid" ] && kill -0 "$(cat "$dir/spool/pid/master.pid" 2>/dev/null)" 2>/dev/null || break
-    sleep 0.1
+  # The master lets go of its ports and children a moment after the stop command returns.
+  for _ in $(seq 1 100); do
+    master_running || return 0
+    sleep 0.05
   done
+  postfix -c "$dir/conf" abort >/dev/null 2>&1 || true
 }
 
-start() {
-  stop
-  rm -rf "$dir"
-  mkdir -p "$dir"/{conf/sasl,spool,data,mail}
-  local plain tls auth
-  plain=$(free_port); tls=$(free_port); auth=$(free_port)
+# Three distinct free loopback ports, held together while they are chosen.
+free_ports() {
+  python3 -c '
+import socket
+socks = [socket.socket() for _ in range(3)]
+for s in socks:
+    s.bind(("127.0.0.1", 0))
+print(" ".join(str(s.getsockname()[1]) for s in socks))'
+}
 
-  openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost -days 2 \
-    -keyout "$dir/conf/key.pem" -out "$dir/conf/cert.pem" >/dev/null 2>&1
-  chmod 644 "$dir/conf/key.pem"
-
+write_config() {
+  local plain=$1 tls=$2 auth=$3
   cat >"$dir/conf/main.cf" <<EOF
 compatibility_level = 3.6
 queue_directory = $dir/spool
@@ -65,7 +86,14 @@ virtual_minimum_uid = 100
 message_size_limit = 0
 virtual_mailbox_limit = 0
 maillog_file = $dir/maillog
+maillog_file_prefixes = $dir
 smtpd_banner = \$myhostname ESMTP
+smtpd_peername_lookup = no
+smtpd_error_sleep_time = 0
+smtpd_soft_error_limit = 1000
+smtpd_hard_error_limit = 1000
+smtpd_junk_command_limit = 1000
+in_flow_delay = 0
 smtpd_tls_cert_file = $dir/conf/cert.pem
 smtpd_tls_key_file = $dir/conf/key.pem
 smtpd_tls_security_level = none
@@ -109,41 +137,96 @@ anvil     unix  -       -       n       -       1       anvil
 scache    unix  -       -       n       -       1       scache
 postlog   unix-dgram n  -       n       -       1       postlogd
 EOF
+}
 
+# Ready when every port answers with its banner; gives up early when the master could not bind.
+wait_ready() {
+  python3 - "$dir/maillog" "$@" <<'PY'
+import socket, sys, time
+log, ports = sys.argv[1], [int(p) for p in sys.argv[2:]]
+deadline = time.monotonic() + 20
+pending = list(ports)
+while pending and time.monotonic() < deadline:
+    try:
+        with open(log, errors="replace") as f:
+            if "Address already in use" in f.read():
+                sys.exit(3)
+    except FileNotFoundError:
+        pass
+    port = pending[0]
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=1) as s:
+            s.settimeout(5)
+            if s.recv(100).startswith(b"220"):
+                s.sendall(b"QUIT\r\n")
+                pending.pop(0)
+                continue
+    except OSError:
+        pass
+    time.sleep(0.05)
+sys.exit(1 if pending else 0)
+PY
+}
+
+# The queue as Postfix's own set-permissions would lay it out (postfix-files), made directly: the
+# start-up check that would otherwise create it takes seconds, and a fresh queue needs none of it.
+make_queue() {
+  local q=$dir/spool d
+  install -d -o root -g root -m 755 "$q" "$q/pid"
+  install -d -o postfix -g root -m 700 "$dir/data"
+  for d in active bounce corrupt defer deferred flush hold incoming private saved trace; do
+    install -d -o postfix -g root -m 700 "$q/$d"
+  done
+  install -d -o postfix -g postdrop -m 730 "$q/maildrop"
+  install -d -o postfix -g postdrop -m 710 "$q/public"
+  touch "$q/quick-start"
+}
+
+start() {
+  stop
+  rm -rf "$dir"
+  mkdir -p "$dir"/{conf/sasl,spool,data,mail,sasl}
+
+  openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost -days 2 \
+    -keyout "$dir/conf/key.pem" -out "$dir/conf/cert.pem" >/dev/null 2>&1
+  chmod 644 "$dir/conf/key.pem"
+
+  # Debian's Postfix reads the Cyrus settings from $config_directory/sasl/smtpd.conf. The user
+  # database lives outside the configuration directory, which Postfix wants owned by root.
   cat >"$dir/conf/sasl/smtpd.conf" <<EOF
 pwcheck_method: auxprop
 auxprop_plugin: sasldb
-sasldb_path: $dir/conf/sasldb2
+sasldb_path: $dir/sasl/sasldb2
 mech_list: PLAIN LOGIN CRAM-MD5 DIGEST-MD5 OTP ANONYMOUS
 EOF
-  printf '%s' "$sasl_password" | saslpasswd2 -p -c -f "$dir/conf/sasldb2" -u "$sasl_realm" "$sasl_user"
-  chown postfix "$dir/conf/sasldb2"
-  chmod 640 "$dir/conf/sasldb2"
+  printf '%s' "$sasl_password" | saslpasswd2 -p -c -f "$dir/sasl/sasldb2" -u "$sasl_realm" "$sasl_user"
+  chown -R postfix "$dir/sasl"
+  chmod 640 "$dir/sasl/sasldb2"
   chown -R nobody:nogroup "$dir/mail"
 
-  postfix -c "$dir/conf" set-permissions >/dev/null 2>&1 || true
-  postfix -c "$dir/conf" check
-  postfix -c "$dir/conf" start >/dev/null 2>&1
-
-  # Ready when every port answers its banner.
-  local port
-  for port in $plain $tls $auth; do
-    for i in $(seq 1 100); do
-      if python3 - "$port" <<'PY' 2>/dev/null; then break; fi
-import socket, sys
-s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=1)
-s.settimeout(2)
-assert s.recv(100).startswith(b"220")
-PY
-      [ "$i" -lt 100 ] || { echo "postfix did not answer on $port" >&2; exit 1; }
-      sleep 0.1
-    done
+  # A chosen port can be taken by someone else before the master binds it: try again with others.
+  local attempt ports status
+  for attempt in 1 2 3 4 5; do
+    read -r -a ports <<<"$(free_ports)"
+    write_config "${ports[@]}"
+    rm -f "$dir/maillog"
+    make_queue
+    postfix_cmd start
+    status=0
+    wait_ready "${ports[@]}" || status=$?
+    [ "$status" -eq 0 ] && break
+    stop
+    if [ "$status" -ne 3 ] || [ "$attempt" -eq 5 ]; then
+      echo "postfix.sh: the instance in $dir did not answer on ports ${ports[*]}" >&2
+      if [ -f "$dir/maillog" ]; then tail -n 20 "$dir/maillog" >&2; fi
+      exit 1
+    fi
   done
 
   cat >"$dir/ports.env" <<EOF
-PLAIN_PORT=$plain
-TLS_PORT=$tls
-AUTH_PORT=$auth
+PLAIN_PORT=${ports[0]}
+TLS_PORT=${ports[1]}
+AUTH_PORT=${ports[2]}
 SASL_USER=$sasl_user@$sasl_realm
 SASL_PASSWORD=$sasl_password
 MAILDIR=$dir/mail/all
@@ -154,5 +237,6 @@ EOF
 case "$cmd" in
   start) start ;;
   stop) stop ;;
-  *) echo "usage: $0 start|stop DIR" >&2; exit 2 ;;
+  clean) stop; rm -rf "$dir" ;;
+  *) echo "usage: $0 start|stop|clean DIR" >&2; exit 2 ;;
 esac
