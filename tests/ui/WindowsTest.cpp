@@ -35,6 +35,7 @@
 #include "ui/Links.h"
 #include "ui/MainForm.h"
 #include "ui/QtWindows.h"
+#include "ui/VisualStyle.h"
 #include "platform/Exception.h"
 
 namespace larkpost {
@@ -45,6 +46,11 @@ class TRecordingWindows : public TLpQtWindows {
 public:
     using TLpQtWindows::TLpQtWindows;
     std::vector<std::string> boxes;
+    int helpShown = 0;
+    int aboutShown = 0;
+    // Modal windows would wait for a user; counted instead.
+    void ShowHelp() override { ++helpShown; }
+    void ShowAbout() override { ++aboutShown; }
 
 protected:
     void ShowBox(TBoxKind kind, const std::string& text) override {
@@ -500,6 +506,29 @@ TEST_F(WindowsTest, BusyCursorDuringASend) {
     windows->SetBusyCursor(true);
     windows->SetBusyCursor(false);
     EXPECT_EQ(QApplication::overrideCursor(), nullptr) << "one restore for any number of busy calls";
+}
+
+TEST_F(WindowsTest, F1AndTheMenuOpenHelpAndAbout) {
+    windows->RevealMainWindow(true);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&Form()));
+    QTest::keyClick(Find<QLineEdit>("ToEdit"), Qt::Key_F1);
+    EXPECT_EQ(windows->helpShown, 1);
+    const auto actions = Form().menuBar()->actions();
+    actions[0]->trigger();
+    actions[1]->trigger();
+    EXPECT_EQ(windows->aboutShown, 1);
+    EXPECT_EQ(windows->helpShown, 2);
+    actions[2]->trigger();
+    EXPECT_EQ(opened, (std::vector<std::string>{kDonationUrl}));
+}
+
+TEST(VisualStyle, AquaGraphiteIsBuiltIn) {
+    auto& app = *qApp;
+    const QString before = app.styleSheet();
+    EXPECT_FALSE(ApplyVisualStyle(app, "No Such Style"));
+    EXPECT_EQ(app.styleSheet(), before);
+    ASSERT_TRUE(ApplyVisualStyle(app, "Aqua Graphite"));
+    EXPECT_TRUE(app.styleSheet().contains("QLabel[role=\"mandatory\"]"));
 }
 
 TEST(HelpPage, DescribesEverySwitchReturnCodeAndFile) {
