@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "ScriptedSmtpServer.h"
+#include "net/Exceptions.h"
 #include "net/OpenSSLLibrary.h"
 #include "net/SSLIOHandlerSocketOpenSSL.h"
 
@@ -162,7 +163,7 @@ int SocketTimeoutMs(int fd, int option) {
 }
 
 TEST(SSLIOHandler, HandshakeWithModernServerReportsCipherAndVerification) {
-    OpenSslServer server({"-rev", "-tlsextdebug"});
+    OpenSslServer server({"-rev", "-tlsextdebug", "-msg"});
     ASSERT_EQ(server.Error(), "");
     Client client("127.0.0.1", server.Port());
     client.ConnectPlain();
@@ -189,9 +190,8 @@ TEST(SSLIOHandler, HandshakeWithModernServerReportsCipherAndVerification) {
     client.handler.CloseHandler();
     EXPECT_EQ(client.info.size(), textsBeforeClose) << "progress reported while closing";
     const std::string out = server.OutputAfterClose();
-    // s_server -rev ends a connection only on the close notification; a bare TCP close
-    // leaves it waiting.
-    EXPECT_NE(out.find("CONNECTION CLOSED"), std::string::npos) << out;
+    EXPECT_NE(out.find("<<< TLS 1.3, Alert [length 0002], warning close_notify"), std::string::npos)
+        << out;
     // The server name as typed, also for an address literal.
     EXPECT_NE(out.find(".....127.0.0.1"), std::string::npos) << out;
     EXPECT_NE(out.find("Protocol version: TLSv1.3"), std::string::npos) << out;
@@ -277,6 +277,30 @@ TEST(SSLIOHandler, StartTlsWithScriptedServer) {
     EXPECT_EQ(client.handler.ReadLine(), "250 mx.test");
     client.handler.CloseHandler();
     EXPECT_EQ(server.Finish(), "");
+}
+
+TEST(SSLIOHandler, SilentPeerAfterTheHandshakeTimesOut) {
+    ScriptedSmtpServer server({
+        S("220 mx.test ESMTP\r\n"),
+        StartTls(),
+        S("250-first\r\n"),
+        Silent(10000),
+    });
+    Client client(ScriptedSmtpServer::Host(), server.Port(), 1000);
+    client.ConnectPlain();
+    EXPECT_EQ(client.handler.ReadLine(), "220 mx.test ESMTP");
+    client.handler.SetTlsActive(true);
+    EXPECT_EQ(client.handler.ReadLineWait(), "250-first");
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        client.handler.ReadLineWait();
+        FAIL() << "a line arrived";
+    } catch (const ELpReadTimeout& e) {
+        EXPECT_STREQ(e.what(), "Read timed out.");
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    client.handler.CloseHandler();
+    server.Finish();
 }
 
 TEST(SSLIOHandler, StalledHandshakeEndsAtTheReadTimeout) {
