@@ -485,6 +485,8 @@ void TForm1::RefreshLog() {
     for (; m_logLinesShown < lines.size(); ++m_logLinesShown) m_memo->appendPlainText(Q(lines[m_logLinesShown]));
     QScrollBar* bar = m_memo->verticalScrollBar();
     bar->setValue(bar->maximum());
+    // Lines written during a send, which blocks the event loop, are painted at once.
+    if (m_memo->isVisible()) m_memo->viewport()->repaint();
 }
 
 void TForm1::FormCreate() {

@@ -34,8 +34,8 @@ TLpQtWindows::TLpQtWindows(TLpShell& shell, int& argc, char** argv) : m_shell(sh
     if (!QApplication::instance()) m_ownApp = std::make_unique<QApplication>(argc, argv);
     auto* app = qApp;
     ApplyVisualStyle(*app, kDefaultVisualStyle);
+    // Only the name: a display name would be appended to every window title.
     QApplication::setApplicationName("Larkpost");
-    QApplication::setApplicationDisplayName(QString());
     // Closing the help window or about box must not end the run; only the shell ends it.
     app->setQuitOnLastWindowClosed(false);
 
@@ -105,6 +105,8 @@ bool TLpQtWindows::RevealMainWindow(bool selectFirstPage) {
 
 void TLpQtWindows::SetStatusText(const std::string& text) {
     m_form1->statusBar()->showMessage(QString::fromStdString(text));
+    // A send blocks the event loop; its progress is painted at once all the same.
+    if (m_form1->isVisible()) m_form1->statusBar()->repaint();
 }
 
 void TLpQtWindows::SetBusyCursor(bool busy) {
