@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 
 #include <csignal>
+#include <cstdlib>
 
 #include "platform/DynamicLibrary.h"
 
@@ -36,9 +37,15 @@ struct LoaderState {
     TLpOpenSSLApi api;
 };
 
-// Never destroyed: see the note on process end above.
+// Never destroyed: see the note on process end above. The directory starts from
+// LARKPOST_OPENSSL_DIR, so a run of the real program can be pointed at another OpenSSL (or
+// at none) the way LD_LIBRARY_PATH would, without a settings key.
 LoaderState& State() {
-    static LoaderState* state = new LoaderState;
+    static LoaderState* state = [] {
+        auto* s = new LoaderState;
+        if (const char* dir = std::getenv("LARKPOST_OPENSSL_DIR")) s->directory = dir;
+        return s;
+    }();
     return *state;
 }
 

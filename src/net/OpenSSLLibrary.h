@@ -15,8 +15,9 @@
 
 namespace larkpost {
 
-// The directory the two libraries are loaded from; empty (the default) leaves the file names
-// to the system's library search order. Takes effect at the next load attempt.
+// The directory the two libraries are loaded from; empty (the default, unless the environment
+// variable LARKPOST_OPENSSL_DIR names one) leaves the file names to the system's library
+// search order. Takes effect at the next load attempt.
 void SetOpenSSLLibraryDirectory(const std::string& directory);
 std::string OpenSSLLibraryDirectory();
 
