@@ -164,6 +164,7 @@ TForm1::TForm1(TLpShell& shell, QWidget* parent) : QMainWindow(parent), m_shell(
         return dialog.exec() == QDialog::Accepted ? dialog.selectedFiles() : QStringList();
     };
 
+    SetTabOrder();
     FormCreate();
     ConnectEditors();
     m_shell.SendSettings.OnChange = [this] { RefreshControls(); };
@@ -270,6 +271,17 @@ void TForm1::BuildMessagePage(QWidget* page) {
     layout->setSpacing(6);
     layout->addLayout(grid);
     layout->addLayout(lower, 1);
+}
+
+void TForm1::SetTabOrder() {
+    // The order of the window definition, whatever the layout puts side by side.
+    const QList<QWidget*> message = {m_fromName, m_fromAddr, m_to, m_replyTo, m_cc, m_bcc, m_subject,
+                                     m_contentType->button(0), m_contentType->button(1), m_body, m_files,
+                                     findChild<QWidget*>("AddFileBtn"), findChild<QWidget*>("RemoveFileBtn")};
+    const QList<QWidget*> settings = {m_host, m_port, m_timeout, m_authType, m_userID, m_password, m_mailAgent,
+                                      m_heloName, m_saveLog, m_saveSMTPLog, findChild<QWidget*>("ViewLogButton")};
+    for (const auto* chain : {&message, &settings})
+        for (qsizetype i = 1; i < chain->size(); ++i) QWidget::setTabOrder((*chain)[i - 1], (*chain)[i]);
 }
 
 void TForm1::BuildLogPage(QWidget* page) {

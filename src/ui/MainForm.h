@@ -68,6 +68,7 @@ private:
     void BuildSettingsPage(QWidget* page);
     void BuildButtons(QWidget* area);
     void BuildMenu();
+    void SetTabOrder();
     void ConnectEditors();
     // Runs a handler the way the event loop runs one: what escapes goes to AppException.
     void Handle(const std::function<void()>& handler);

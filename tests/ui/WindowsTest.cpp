@@ -522,6 +522,28 @@ TEST_F(WindowsTest, F1AndTheMenuOpenHelpAndAbout) {
     EXPECT_EQ(opened, (std::vector<std::string>{kDonationUrl}));
 }
 
+TEST_F(WindowsTest, ViewLogOpensTheSMTPLogOnlyWhenItExists) {
+    windows->RevealMainWindow(true);
+    auto* viewLog = Find<QPushButton>("ViewLogButton");
+    QTest::mouseClick(viewLog, Qt::LeftButton);
+    EXPECT_TRUE(opened.empty());
+    std::ofstream(exeDir + "Larkpost_SMTP.log") << "log\n";
+    QTest::mouseClick(viewLog, Qt::LeftButton);
+    EXPECT_EQ(opened, (std::vector<std::string>{"file://" + exeDir + "Larkpost_SMTP.log"}));
+}
+
+TEST_F(WindowsTest, TabKeyFollowsTheFieldOrder) {
+    windows->RevealMainWindow(true);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&Form()));
+    Find<QLineEdit>("FromNameEdit")->setFocus();
+    QStringList visited;
+    for (int i = 0; i < 6; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        visited << QApplication::focusWidget()->objectName();
+    }
+    EXPECT_EQ(visited, (QStringList{"FromAddrEdit", "ToEdit", "ReplyToEdit", "CCEdit", "BCCEdit", "SubjectEdit"}));
+}
+
 TEST(VisualStyle, AquaGraphiteIsBuiltIn) {
     auto& app = *qApp;
     const QString before = app.styleSheet();
