@@ -176,6 +176,9 @@ void TLpShell::HandleEvent(const std::function<void()>& handler) {
         handler();
     } catch (const std::exception& e) {
         AppException(e);
+    } catch (...) {
+        // Nothing of ours throws anything else, but an escape would end the process unlogged.
+        AppException(ELpException("Unknown exception"));
     }
 }
 
