@@ -2,7 +2,8 @@
 """Reads a message written by the mail writer with Python's own MIME parser and compares what a
 mail program would show (subject, sender name, body text, attachment names and bytes) with the
 originals. Usage: mime_readback.py MESSAGE EXPECTED, where EXPECTED holds tab-separated lines:
-subject TEXT, from_name TEXT, body_file PATH, attachment NAME PATH (in order)."""
+content_type TYPE, subject TEXT, from_name TEXT, body_type TYPE, body_file PATH, and
+attachment NAME PATH for each attachment in order."""
 import email
 import sys
 from email import policy
@@ -34,11 +35,12 @@ def main():
     check("subject", str(msg["subject"]), expected["subject"])
     check("from name", msg["from"].addresses[0].display_name, expected["from_name"])
     check("Bcc header", msg.get("bcc"), None)
-    check("content type", msg.get_content_type(), "multipart/mixed")
+    check("content type", msg.get_content_type(), expected["content_type"])
 
     with open(expected["body_file"], encoding="utf-8") as f:
         want_body = f.read()
     body = msg.get_body(preferencelist=("plain", "html"))
+    check("body type", body.get_content_type(), expected["body_type"])
     got_body = body.get_content().replace("\r\n", "\n")
     check("body", got_body, want_body)
 
