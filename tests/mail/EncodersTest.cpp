@@ -277,5 +277,18 @@ TEST(MessageEncoderList, UuencodeStyles) {
     EXPECT_EQ(lines[2].substr(0, 1), "!");
 }
 
+// Pinned output, read back by an independent BinHex decoder: name, data and both CRCs agree.
+// The data holds a run of the marker byte 0x90 and a run of seven letters.
+TEST(MessageEncoderList, BinHex4) {
+    auto encoder = TLpMessageEncoderList::CreateEncoder("binhex4");
+    encoder->SetFileName("a.txt");
+    std::istringstream in(std::string("Hi\x90\x90\x90") + std::string(7, 'z') + "!");
+    std::ostringstream out;
+    encoder->Encode(in, out);
+    EXPECT_EQ(out.str(),
+              "(This file must be converted with BinHex 4.0)\r\n\r\n"
+              ":\"@%ZG(Kd!$q3#!#3\"3d!N!561NKTN!#3!hU3\"b'5i3!!:\r\n");
+}
+
 }  // namespace
 }  // namespace larkpost
