@@ -1,6 +1,8 @@
 // The Qt windows.
 #include "ui/QtWindows.h"
 
+#include <dlfcn.h>
+
 #include <QApplication>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -26,6 +28,32 @@ void CentreOnScreen(QWidget& window) {
     QRect frame = window.frameGeometry();
     frame.moveCenter(screen->availableGeometry().center());
     window.move(frame.topLeft());
+}
+
+// Qt ends the process when its X11 platform cannot reach the display, so ask the X server
+// first, through the same library Qt would use. Other platforms (Wayland, offscreen) are Qt's to
+// judge.
+bool DisplayReachable() {
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (!platform.isEmpty() && !platform.startsWith("xcb")) return true;
+    if (platform.isEmpty() && !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) return true;
+    if (qEnvironmentVariableIsEmpty("DISPLAY")) return false;
+    void* xcb = dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+    if (!xcb) return true;
+    using Connect = void* (*)(const char*, int*);
+    using HasError = int (*)(void*);
+    using Disconnect = void (*)(void*);
+    auto connect = reinterpret_cast<Connect>(dlsym(xcb, "xcb_connect"));
+    auto hasError = reinterpret_cast<HasError>(dlsym(xcb, "xcb_connection_has_error"));
+    auto disconnect = reinterpret_cast<Disconnect>(dlsym(xcb, "xcb_disconnect"));
+    bool reachable = true;
+    if (connect && hasError && disconnect) {
+        void* connection = connect(nullptr, nullptr);
+        reachable = hasError(connection) == 0;
+        disconnect(connection);
+    }
+    dlclose(xcb);
+    return reachable;
 }
 
 }  // namespace
@@ -125,10 +153,8 @@ void TLpQtWindows::OpenWithShell(const std::string& pathOrUrl) {
 }
 
 ILpWindows* LarkpostCreateWindows(TLpShell& shell, int& argc, char** argv) {
-    // Without a display Qt would abort the process; the caller falls back to the headless windows.
-    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-        qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        return nullptr;
+    // Without a display the caller falls back to the headless windows.
+    if (!QApplication::instance() && !DisplayReachable()) return nullptr;
     try {
         return new TLpQtWindows(shell, argc, argv);
     } catch (...) {
