@@ -401,7 +401,6 @@ void TForm1::BuildMenu() {
 }
 
 void TForm1::ConnectEditors() {
-    auto& settings = m_shell.SendSettings;
     auto bind = [this](QLineEdit* edit, void (TSendSettings::*setter)(const std::string&)) {
         connect(edit, &QLineEdit::textChanged, this, [this, setter](const QString& text) {
             if (!m_refreshing) (m_shell.SendSettings.*setter)(S(text));
@@ -439,7 +438,6 @@ void TForm1::ConnectEditors() {
     connect(m_saveSMTPLog, &QCheckBox::toggled, this, [this](bool on) {
         if (!m_refreshing) Handle([this, on] { m_shell.SendSettings.SetSaveSMTPLog(on); });
     });
-    (void)settings;
 }
 
 void TForm1::RefreshControls() {
