@@ -424,7 +424,8 @@ void AppendRtfLine(std::string& out, std::string_view line) {
             if (u == '\r' && i + 1 < units.size() && units[i + 1] == '\n') ++i;
             out += "\\line\r\n";
         } else if (u < 0x20) {
-            // Other control characters have no place in a document.
+            // Kept as a byte escape: an editor shows something odd, but nothing is lost.
+            AppendHexByte(out, static_cast<uint8_t>(u));
         } else if (u < 0x80) {
             out += static_cast<char>(u);
         } else if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units.size()) {

@@ -24,6 +24,16 @@ TEST(BodyFile, ReadsAWordProcessorDocument) {
                      "Letzte Zeile"}));
 }
 
+// Saved by LibreOffice Writer 7.4 from a UTF-8 text: styles, page tables, \loch groups, and a
+// character outside the BMP as \uc0 surrogates.
+TEST(BodyFile, ReadsWhatLibreOfficeSaved) {
+    EXPECT_EQ(LoadBodyFile(kData + "/body-libreoffice.rtf"),
+              (Lines{"Hallo Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC 5", "", "  two leading blanks",
+                     "braces {x} and back\\slash",
+                     "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 \xE4\xB8\xAD\xE6\x96\x87 \xF0\x9F\x98\x80",
+                     "tab\there", "Last line"}));
+}
+
 TEST(BodyFile, TruncatedDocumentGivesWhatItHolds) {
     EXPECT_EQ(LoadBodyFile(kData + "/body-truncated.rtf"),
               (Lines{"Hallo Gr\xC3\xBC\xC3\x9F" "e,", "fett und kurs"}));
@@ -78,6 +88,7 @@ TEST(LinesToRtf, ReadsBackToTheSameLines) {
          "beyond 1252: \xD0\x9F\xD1\x80\xD0\xB8 \xE4\xB8\xAD\xE6\x96\x87 \xF0\x9F\x98\x80",
          "digits after non-ASCII: \xC3\xA4" "123 \xE2\x82\xAC" "9"},
         {"a line ending in a backslash\\", "?", "a question mark after \xC3\xA4?"},
+        {"control \x01 and \x1F characters", "\xEF\xBB\xBF" "byte-order mark first"},
     };
     for (const auto& lines : cases) {
         SCOPED_TRACE(lines.empty() ? "no lines" : lines.front());
