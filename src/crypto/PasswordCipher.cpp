@@ -154,11 +154,18 @@ TLpBytes Base64DecodeLenient(std::string_view text) {
     return out;
 }
 
+TLpBytes EncryptStage(const CipherStageParams& params, const TLpBytes& plain) {
+    return CbcEncrypt(SetUpStage(params), ZeroPad(plain, kBlock));
+}
+
+TLpBytes DecryptStage(const CipherStageParams& params, const TLpBytes& cipherText) {
+    return CbcDecrypt(SetUpStage(params), cipherText);
+}
+
 std::string EncryptPassword(std::string_view password) {
     TLpBytes data = TextToBytes(password);
     for (const CipherStageParams& params : CascadeStages()) {
-        const Stage stage = SetUpStage(params);
-        const std::string encoded = Base64Encode(CbcEncrypt(stage, ZeroPad(data, kBlock)));
+        const std::string encoded = Base64Encode(EncryptStage(params, data));
         data.assign(encoded.begin(), encoded.end());
     }
     return std::string(AsText(data));
@@ -167,10 +174,8 @@ std::string EncryptPassword(std::string_view password) {
 std::string DecryptPassword(std::string_view enciphered) {
     TLpBytes data = TextToBytes(enciphered);
     const auto& stages = CascadeStages();
-    for (auto it = stages.rbegin(); it != stages.rend(); ++it) {
-        const Stage stage = SetUpStage(*it);
-        data = CbcDecrypt(stage, Base64DecodeLenient(Trim(AsText(data))));
-    }
+    for (auto it = stages.rbegin(); it != stages.rend(); ++it)
+        data = DecryptStage(*it, Base64DecodeLenient(Trim(AsText(data))));
     return BytesToText(Trim(AsText(data)));
 }
 

@@ -35,6 +35,12 @@ std::string DecodeLegacyPasswordText(std::string_view complemented);
 // The single-cipher form of Password_AES and /PASSX: AES-192 in 8-bit CFB, Base64, untrimmed.
 std::string DecryptLegacyAES(std::string_view enciphered);
 
+// One stage of the cascade on raw bytes: its set-up, then CBC with the stage's key and IV.
+// Encryption pads with ZeroPad first; decryption keeps the length, a final partial block
+// (malformed input only) being combined with the encryption of the last chaining value.
+TLpBytes EncryptStage(const CipherStageParams& stage, const TLpBytes& plain);
+TLpBytes DecryptStage(const CipherStageParams& stage, const TLpBytes& cipherText);
+
 // Appends zero bytes up to the next multiple of blockLength; an empty input becomes one block.
 TLpBytes ZeroPad(const TLpBytes& data, size_t blockLength);
 

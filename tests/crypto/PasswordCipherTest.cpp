@@ -152,6 +152,37 @@ TEST(PasswordCascade, MalformedTextDeciphersToSomeTextWithoutFailing) {
     }
 }
 
+// Botan leaves a partial block untouched; the cascade combines it with E(last chaining value),
+// which is what CFB does to a segment: so CFB keyed alike, started at that value, is the reference.
+TEST(PasswordCascade, PartialFinalBlockIsCombinedWithTheEncryptedChainingValue) {
+    const std::string_view master = CascadeMasterString();
+    for (const CipherStageParams& p : CascadeStages()) {
+        SCOPED_TRACE(p.Cipher);
+        const TLpBytes full = EncryptStage(p, TLpBytes{'a', 'b', 'c'});
+        ASSERT_EQ(full.size(), 16u);
+        TLpBytes malformed = full;
+        const TLpBytes tail = {1, 2, 3, 4, 5};
+        malformed.insert(malformed.end(), tail.begin(), tail.end());
+
+        const TLpBytes out = DecryptStage(p, malformed);
+        ASSERT_EQ(out.size(), 21u);
+        EXPECT_EQ(TLpBytes(out.begin(), out.begin() + 3), (TLpBytes{'a', 'b', 'c'}));
+
+        std::string km(master.substr(p.Position - 1, p.Length));
+        if (p.Reverse) std::reverse(km.begin(), km.end());
+        km.resize(km.size() <= 16 ? 16 : km.size() <= 24 ? 24 : 32, '\0');
+        const std::string name = p.Cipher == 'r'   ? "AES-" + std::to_string(km.size() * 8)
+                                 : p.Cipher == '5' ? "Serpent"
+                                                   : "Twofish";
+        auto cfb = Botan::Cipher_Mode::create_or_throw(name + "/CFB", Botan::DECRYPTION);
+        cfb->set_key(reinterpret_cast<const uint8_t*>(km.data()), km.size());
+        cfb->start(full.data(), 16);
+        Botan::secure_vector<uint8_t> buf(tail.begin(), tail.end());
+        cfb->finish(buf);
+        EXPECT_EQ(TLpBytes(out.begin() + 16, out.end()), TLpBytes(buf.begin(), buf.end()));
+    }
+}
+
 TEST(ZeroPad, PadsToTheNextWholeBlock) {
     struct Case { size_t in; size_t out; };
     for (const Case c : {Case{0, 16}, {1, 16}, {15, 16}, {16, 16}, {17, 32}, {32, 32}}) {
