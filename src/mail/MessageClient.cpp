@@ -146,6 +146,40 @@ void WriteDataLines(TLpIOHandler& handler, std::istream& in, const TLpTextEncodi
         flush();
 }
 
+// Doubles a full stop at the start of every line on its way to the connection. The uuencode
+// alphabet holds ".", so the length character of a 14-byte last line is one; unstuffed, the
+// server would drop it and the attachment would arrive damaged.
+class DotStuffingBuffer : public std::streambuf {
+public:
+    explicit DotStuffingBuffer(std::ostream& out) : m_out(out) {}
+
+protected:
+    std::streamsize xsputn(const char* data, std::streamsize count) override {
+        std::streamsize start = 0;
+        for (std::streamsize i = 0; i < count; ++i) {
+            if (m_atLineStart && data[i] == '.') {
+                m_out.write(data + start, i - start);
+                m_out.put('.');
+                start = i;
+            }
+            m_atLineStart = data[i] == '\n';
+        }
+        m_out.write(data + start, count - start);
+        return count;
+    }
+    int_type overflow(int_type ch) override {
+        if (traits_type::eq_int_type(ch, traits_type::eof()))
+            return traits_type::not_eof(ch);
+        const char c = traits_type::to_char_type(ch);
+        xsputn(&c, 1);
+        return ch;
+    }
+
+private:
+    std::ostream& m_out;
+    bool m_atLineStart = true;
+};
+
 }  // namespace
 
 // ---- TLpTCPStream ------------------------------------------------------------------------------
@@ -269,7 +303,10 @@ void TLpMessageClient::WriteMessage(TLpMessage& message, bool headersOnly) {
                 std::istream& in = attachment.OpenContent();
                 try {
                     TLpTCPStream out(*this);
-                    encoder->Encode(in, out);
+                    DotStuffingBuffer stuffing(out);
+                    std::ostream stuffed(&stuffing);
+                    stuffed.exceptions(std::ios::badbit);
+                    encoder->Encode(in, stuffed);
                     out.Close();
                 } catch (...) {
                     attachment.CloseContent();

@@ -261,6 +261,21 @@ TEST_F(MessageWriter, AttachmentDataLeavesInBlocksOfTheStreamThreshold) {
     EXPECT_FALSE(m_handler.IsWriteBuffering());
 }
 
+TEST_F(MessageWriter, UuencodedLineStartingWithAFullStopIsDotStuffed) {
+    TempDir dir;
+    TLpMessage message;
+    FillLikeTheWorkflow(message, "x");
+    message.SetEncoding(mePlainText);
+    message.SetContentType("text/plain");
+    message.Body() = {"See the attachment."};
+    // 14 bytes: the uuencoded line's length character is ".".
+    message.MessageParts().Add<TLpAttachmentFile>(dir.File("d.bin", "fourteen bytes"));
+    m_client.WriteMessage(message);
+    EXPECT_NE(m_handler.sent.find("\r\nbegin 644 d.bin\r\n..9F]U<G1E96X@8GET97,`\r\n`\r\nend\r\n"),
+              std::string::npos)
+        << m_handler.sent;
+}
+
 TEST(TCPStream, BuffersOnlyWhenItStartedBuffering) {
     CaptureHandler handler;
     handler.OpenHandler();

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -188,6 +189,23 @@ TEST(AttachmentFile, FileOpenForWritingElsewhereIsRefused) {
         }
     }
     EXPECT_NO_THROW(file.OpenContent());
+}
+
+TEST(AttachmentFile, DataLoadedIntoATemporaryFileGoesWithThePart) {
+    std::string path;
+    {
+        TLpMessageParts parts;
+        TLpAttachmentFile& file = parts.Add<TLpAttachmentFile>("");
+        std::istringstream source(std::string("loaded\0data", 11));
+        file.LoadFromStream(source);
+        path = file.SourcePath();
+        EXPECT_TRUE(file.FileIsTempFile());
+        std::ostringstream saved;
+        file.SaveToStream(saved);
+        EXPECT_EQ(saved.str(), std::string("loaded\0data", 11));
+        EXPECT_TRUE(std::filesystem::exists(path));
+    }
+    EXPECT_FALSE(std::filesystem::exists(path));
 }
 
 TEST(MIMEBoundary, StackOfBoundaries) {
