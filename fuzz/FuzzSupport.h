@@ -1,0 +1,42 @@
+// Small helpers shared by the fuzz targets.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include <unistd.h>
+
+namespace larkpost::fuzz {
+
+inline bool IsValidUtf8(std::string_view s) {
+    size_t i = 0;
+    while (i < s.size()) {
+        const auto c = static_cast<uint8_t>(s[i]);
+        size_t extra;
+        uint32_t cp;
+        if (c < 0x80) { ++i; continue; }
+        if (c >= 0xC2 && c <= 0xDF) { extra = 1; cp = c & 0x1F; }
+        else if (c >= 0xE0 && c <= 0xEF) { extra = 2; cp = c & 0x0F; }
+        else if (c >= 0xF0 && c <= 0xF4) { extra = 3; cp = c & 0x07; }
+        else return false;
+        if (i + extra >= s.size()) return false;
+        for (size_t k = 1; k <= extra; ++k) {
+            const auto d = static_cast<uint8_t>(s[i + k]);
+            if ((d & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (d & 0x3F);
+        }
+        if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+            (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+// A per-process scratch file in memory-backed storage.
+inline std::string ScratchPath(const char* name) {
+    return std::string("/dev/shm/larkpost-fuzz-") + std::to_string(::getpid()) + "-" + name;
+}
+
+}  // namespace larkpost::fuzz
