@@ -93,7 +93,7 @@ std::string TLpBuffer::Extract(int count, const TLpTextEncodingPtr& encoding) {
     return text;
 }
 
-void TLpBuffer::Remove(int count) {
+void TLpBuffer::RemoveSlow(int count) {
     if (count <= 0) return;
     if (count >= m_size) {
         Clear();

@@ -44,7 +44,20 @@ public:
     // count -1: all. Appends to destination and removes. Raises ELpNotEnoughDataInBuffer.
     void ExtractToBytes(TLpBytes& destination, int count = -1);
     std::string Extract(int count = -1, const TLpTextEncodingPtr& encoding = nullptr);
-    void Remove(int count);
+    void Remove(int count) {
+        // Most removals only move the head; the rest (emptying, compacting, notifying) is out
+        // of line.
+        if (count > 0 && count < m_size && !OnBytesRemoved) {
+            int head = m_headIndex + count;
+            int size = m_size - count;
+            if (head <= m_growthFactor || head < size) {
+                m_headIndex = head;
+                m_size = size;
+                return;
+            }
+        }
+        RemoveSlow(count);
+    }
     void Clear();
 
     const TLpTextEncodingPtr& DefaultEncoding() const noexcept { return m_encoding; }
@@ -55,6 +68,7 @@ public:
 
 private:
     void CheckExtract(int count) const;
+    void RemoveSlow(int count);
 
     std::vector<uint8_t> m_bytes;
     int m_headIndex = 0;

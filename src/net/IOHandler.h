@@ -51,6 +51,10 @@ public:
     // ReadLineTimedOut.
     virtual std::string ReadLine(const std::string& terminator = "\n", int timeoutMs = -1,
                                  int maxLength = -1, const TLpTextEncodingPtr& encoding = nullptr);
+    // ReadLine into a string the caller keeps (its storage is reused: no allocation per line);
+    // false on a time-out.
+    bool ReadLineInto(std::string& line, const std::string& terminator = "\n", int timeoutMs = -1,
+                      int maxLength = -1, const TLpTextEncodingPtr& encoding = nullptr);
     // Trimmed lines; empty lines are skipped up to failCount times.
     virtual std::string ReadLineWait(int failCount = 2147483647,
                                      const TLpTextEncodingPtr& encoding = nullptr);

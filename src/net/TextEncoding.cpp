@@ -1,6 +1,9 @@
 #include "net/TextEncoding.h"
 
 #include <iconv.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <langinfo.h>
 
 #include <atomic>
@@ -53,6 +56,37 @@ char32_t NextCodePoint(std::string_view text, size_t& i) {
     }
     i += extra + 1;
     return cp;
+}
+
+// Sixteen bytes at a time where SSE2 is there (every x86-64), the last block overlapping the one
+// before it: line reads check every byte they return.
+bool IsAllAscii(const uint8_t* data, size_t count) {
+#if defined(__SSE2__)
+    if (count >= 16) {
+        __m128i high = _mm_setzero_si128();
+        size_t i = 0;
+        for (; i + 16 <= count; i += 16)
+            high = _mm_or_si128(high, _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + i)));
+        high = _mm_or_si128(
+            high, _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + count - 16)));
+        return _mm_movemask_epi8(high) == 0;
+    }
+#endif
+    uint64_t bits = 0;
+    if (count >= 8) {
+        uint64_t a, b;
+        std::memcpy(&a, data, 8);
+        std::memcpy(&b, data + count - 8, 8);
+        bits = a | b;
+        if (count > 16)
+            for (size_t i = 8; i + 8 < count; i += 8) {
+                std::memcpy(&a, data + i, 8);
+                bits |= a;
+            }
+    } else {
+        for (size_t i = 0; i < count; ++i) bits |= data[i];
+    }
+    return (bits & 0x8080808080808080ULL) == 0;
 }
 
 void AppendUtf8(std::string& out, char32_t cp) {
@@ -198,7 +232,16 @@ void TLpASCIIEncoding::AppendBytes(std::string_view text, TLpBytes& out) const {
 
 std::string TLpASCIIEncoding::GetString(const uint8_t* data, size_t count) const {
     std::string out;
-    out.reserve(count);
+    AppendString(data, count, out);
+    return out;
+}
+
+void TLpASCIIEncoding::AppendString(const uint8_t* data, size_t count, std::string& out) const {
+    if (IsAllAscii(data, count)) {
+        out.append(reinterpret_cast<const char*>(data), count);
+        return;
+    }
+    out.reserve(out.size() + count);
     size_t i = 0;
     while (i < count) {
         size_t start = i;
@@ -206,7 +249,6 @@ std::string TLpASCIIEncoding::GetString(const uint8_t* data, size_t count) const
         out.append(reinterpret_cast<const char*>(data) + start, i - start);
         for (; i < count && data[i] >= 0x80; ++i) out += "\xEF\xBF\xBD";
     }
-    return out;
 }
 
 void TLp8BitEncoding::AppendBytes(std::string_view text, TLpBytes& out) const {

@@ -30,6 +30,10 @@ public:
     std::string GetString(const TLpBytes& bytes) const {
         return GetString(bytes.data(), bytes.size());
     }
+    // Appends the text of the bytes to out (reusing its storage).
+    virtual void AppendString(const uint8_t* data, size_t count, std::string& out) const {
+        out += GetString(data, count);
+    }
     // count -1: from index to the end.
     std::string GetString(const TLpBytes& bytes, size_t index, ptrdiff_t count) const;
     // UTF-16 code units the bytes decode to.
@@ -49,6 +53,7 @@ public:
     int CodePage() const override { return 20127; }
     void AppendBytes(std::string_view text, TLpBytes& out) const override;
     std::string GetString(const uint8_t* data, size_t count) const override;
+    void AppendString(const uint8_t* data, size_t count, std::string& out) const override;
     using ILpTextEncoding::GetString;
 };
 
