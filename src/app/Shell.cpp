@@ -59,6 +59,14 @@ std::string CommaText(const std::vector<std::string>& entries) {
 
 TLpShell::TLpShell(TLpArgs args) : m_args(std::move(args)) {
     SendSettings.OnSaveSMTPLogClick = [this](bool checked) { SaveSMTPLogCheckBoxClick(checked); };
+    StartSMTPLog = [this](const std::string& fileName) {
+        // Checked again while the log runs: it goes on into the same file (a running log
+        // refuses a new file name).
+        if (LpLogFile1.Active()) return;
+        LpLogFile1.SetFilename(fileName);
+        LpLogFile1.SetActive(true);
+    };
+    StopSMTPLog = [this] { LpLogFile1.SetActive(false); };
 }
 
 void TLpShell::Init() {

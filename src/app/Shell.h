@@ -11,6 +11,7 @@
 #include "app/SwitchValues.h"
 #include "app/Switches.h"
 #include "app/Windows.h"
+#include "net/LogFile.h"
 #include "platform/Paths.h"
 
 namespace larkpost {
@@ -54,7 +55,9 @@ public:
     // The send an unattended run makes (SendMsgClick); set by whoever builds the send
     // components. It sets RunState.ReturnCode itself.
     std::function<void()> SendMsgClick;
-    // The connection log (Larkpost_SMTP.log): switched on with its file name, switched off at exit.
+    // The connection log of the SMTP conversation, attached to the SMTP client by the send.
+    TLpLogFile LpLogFile1;
+    // Switch LpLogFile1 on with its file name, and off at exit; tests replace them.
     std::function<void(const std::string& fileName)> StartSMTPLog;
     std::function<void()> StopSMTPLog;
     // Where Init finds the executable's directory; tests point it at a folder of their own.

@@ -345,3 +345,38 @@ TEST(DebugDump, FilesAndSValues) {
 
 }  // namespace
 }  // namespace larkpost
+
+namespace larkpost {
+namespace {
+
+TEST(SMTPLog, SwitchStartsTheConnectionLogAtOnceAndExitStopsIt) {
+    TRun run({"/NOS", "/LOGSMTP", "/HOST", "x"});
+    bool activeDuringSend = false;
+    run.shell.SendMsgClick = [&] { activeDuringSend = run.shell.LpLogFile1.Active(); };
+    run.Start();
+    EXPECT_TRUE(activeDuringSend);
+    EXPECT_TRUE(std::filesystem::exists(run.dir.File("Larkpost_SMTP.log")));
+    EXPECT_EQ(run.shell.LpLogFile1.Filename(), run.dir.File("Larkpost_SMTP.log"));
+    EXPECT_FALSE(run.shell.LpLogFile1.Active());
+    EXPECT_EQ(run.shell.ExitCode(), 0);
+}
+
+TEST(SMTPLog, UncheckingDoesNotStopItAndCheckingAgainKeepsItRunning) {
+    TRun run({"/I", "/NOS", "/LOGSMTP"});
+    run.Start();
+    ASSERT_TRUE(run.shell.LpLogFile1.Active());
+    run.shell.HandleEvent([&] {
+        run.shell.SendSettings.SetSaveSMTPLog(false);
+        EXPECT_TRUE(run.shell.LpLogFile1.Active());
+        run.shell.SendSettings.SetSaveSMTPLog(true);
+    });
+    EXPECT_TRUE(run.shell.ActivityLog.Lines().empty());  // no exception
+    EXPECT_TRUE(run.shell.LpLogFile1.Active());
+    // Unchecked at exit: ExitProgram leaves it running, as the process end closes it.
+    run.shell.SendSettings.SetSaveSMTPLog(false);
+    run.shell.Exit1Click();
+    EXPECT_TRUE(run.shell.LpLogFile1.Active());
+}
+
+}  // namespace
+}  // namespace larkpost
