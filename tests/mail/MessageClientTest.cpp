@@ -71,6 +71,11 @@ protected:
         m_hadTz = tz != nullptr;
         ::setenv("TZ", "UTC", 1);
         ::tzset();
+        // The header charset follows the user's language; these messages expect UTF-8 words.
+        const char* lcAll = std::getenv("LC_ALL");
+        m_savedLcAll = lcAll ? lcAll : "";
+        m_hadLcAll = lcAll != nullptr;
+        ::setenv("LC_ALL", "C.UTF-8", 1);
         TLpMIMEBoundaryStrings::SetBoundarySource([] { return std::string(kBoundary); });
         m_handler.OpenHandler();
         m_client.SetIOHandler(&m_handler);
@@ -81,6 +86,10 @@ protected:
     }
     void TearDown() override {
         TLpMIMEBoundaryStrings::SetBoundarySource(nullptr);
+        if (m_hadLcAll)
+            ::setenv("LC_ALL", m_savedLcAll.c_str(), 1);
+        else
+            ::unsetenv("LC_ALL");
         if (m_hadTz)
             ::setenv("TZ", m_savedTz.c_str(), 1);
         else
@@ -110,6 +119,8 @@ protected:
     std::vector<std::string> m_statusTexts;
     std::string m_savedTz;
     bool m_hadTz = false;
+    std::string m_savedLcAll;
+    bool m_hadLcAll = false;
 };
 
 TEST_F(MessageWriter, SinglePartMessageByteForByte) {
