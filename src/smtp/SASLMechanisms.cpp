@@ -2,6 +2,9 @@
 
 #include <strings.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <map>
 #include <random>
@@ -174,7 +177,8 @@ std::string TLpSASLOTP::NextResponse(const std::string& challenge, const std::st
     const std::string hashName = fields.size() > 0 ? fields[0] : std::string();
     const std::string countText = fields.size() > 1 ? fields[1] : std::string();
     const std::string seed = fields.size() > 2 ? fields[2] : std::string();
-    const long count = StrictInteger(countText);
+    // A negative count hashes no further times (it must not wrap round to four billion).
+    const long count = std::max(StrictInteger(countText), 0L);
     return "word:" + TLpOTPCalculator::MakeSixWords(hashName, seed, static_cast<uint32_t>(count),
                                                     Password());
 }

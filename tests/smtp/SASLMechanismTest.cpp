@@ -216,6 +216,7 @@ TEST(SASLOTP, AnswersOtpAndSKeyChallenges) {
     // RFC 2444: the extended challenge carries more words after the seed; they are ignored.
     EXPECT_EQ(otp.NextResponse("otp-md5 1 TeSt ext", "mx", "smtp"), "word:EASE OIL FUM CURE AWRY AVIS");
     EXPECT_EQ(otp.NextResponse("no challenge here", "mx", "smtp"), "");
+    EXPECT_EQ(otp.NextResponse("otp-md5 -5 TeSt", "mx", "smtp"), "word:INCH SEA ANNE LONG AHEM TOUR");
     EXPECT_THROW(otp.NextResponse("otp-md5 x1 TeSt", "mx", "smtp"), ELpException);
     EXPECT_THROW(otp.NextResponse("otp-sha256 1 TeSt", "mx", "smtp"), ELpOTPUnknownMethod);
 
