@@ -128,14 +128,9 @@ public:
                 ControlSequence();
             } else if (c == '\r' || c == '\n') {
                 // Line breaks in the file carry no meaning in rich text.
-            } else if (SkipFallback()) {
-            } else if (m_groups.back().dest == Dest::Text) {
-                if (c == '\t') {
-                    FlushBytes();
-                    m_line += '\t';
-                } else if (static_cast<uint8_t>(c) >= 0x20) {
-                    m_bytes += c;
-                }
+            } else if (!SkipFallback() && InText()) {
+                if (c == '\t') AddText("\t");
+                else if (static_cast<uint8_t>(c) >= 0x20) AddByte(static_cast<uint8_t>(c));
             }
         }
         FlushBytes();

@@ -123,7 +123,7 @@ TLpBytes ZeroPad(const TLpBytes& data, size_t blockLength) {
     return out;
 }
 
-std::string Base64Encode(const TLpBytes& data) {
+std::string CascadeBase64Encode(const TLpBytes& data) {
     std::string out;
     out.reserve((data.size() + 2) / 3 * 4);
     for (size_t i = 0; i < data.size(); i += 3) {
@@ -165,7 +165,7 @@ TLpBytes DecryptStage(const CipherStageParams& params, const TLpBytes& cipherTex
 std::string EncryptPassword(std::string_view password) {
     TLpBytes data = TextToBytes(password);
     for (const CipherStageParams& params : CascadeStages()) {
-        const std::string encoded = Base64Encode(EncryptStage(params, data));
+        const std::string encoded = CascadeBase64Encode(EncryptStage(params, data));
         data.assign(encoded.begin(), encoded.end());
     }
     return std::string(AsText(data));

@@ -45,7 +45,7 @@ TLpBytes DecryptStage(const CipherStageParams& stage, const TLpBytes& cipherText
 TLpBytes ZeroPad(const TLpBytes& data, size_t blockLength);
 
 // Base64 as the cascade writes it: standard alphabet, "=" padding, no line breaks.
-std::string Base64Encode(const TLpBytes& data);
+std::string CascadeBase64Encode(const TLpBytes& data);
 // The cascade's lenient reader: groups of four; a short final group is ignored; "==" ends a
 // group of one byte, "=" one of two; characters outside the alphabet count as zero bits.
 TLpBytes Base64DecodeLenient(std::string_view text);

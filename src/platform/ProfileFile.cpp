@@ -235,9 +235,8 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view content) {
         else done += static_cast<size_t>(n);
     }
     if (ok && existed) {
-        if (::fchown(fd, st.st_uid, st.st_gid) != 0) {
-            // Keeping the owner is a courtesy; only root can give a file away.
-        }
+        // Keeping the owner is a courtesy only root can extend; a refusal changes nothing else.
+        if (::fchown(fd, st.st_uid, st.st_gid) != 0) errno = 0;
         ok = ::fchmod(fd, st.st_mode & 07777) == 0;
     }
     ok = ok && ::fsync(fd) == 0;
