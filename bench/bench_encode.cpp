@@ -67,7 +67,8 @@ void FillMessage(TLpMessage& message, const std::string& path) {
     message.SetSubject("Benchmark");
     message.From().SetAddress("bench@example.test");
     message.Recipients().ParseAddressList("sink@example.test");
-    message.MessageParts().Add<TLpText>(std::vector<std::string>{"See the attachment."})
+    message.MessageParts()
+        .Add<TLpText>(std::vector<std::string>{"See the attachment."})
         .SetContentType("text/plain; charset=UTF-8");
     message.MessageParts().Add<TLpAttachmentFile>(path);
 }
@@ -76,8 +77,7 @@ void FillMessage(TLpMessage& message, const std::string& path) {
 // the parent's) and passes back the child's one-line report.
 long RunInChild(const std::function<std::string()>& fn, std::string& report) {
     int fds[2];
-    if (::pipe(fds) != 0)
-        std::exit(2);
+    if (::pipe(fds) != 0) std::exit(2);
     std::fflush(stdout);  // or the child would print the parent's pending lines again
     const pid_t pid = ::fork();
     if (pid == 0) {
@@ -169,8 +169,7 @@ int main(int argc, char** argv) {
         std::mt19937_64 random(42);
         std::vector<uint64_t> block(1 << 17);  // 1 MiB
         for (long mb = 0; mb < sizeMb; ++mb) {
-            for (auto& word : block)
-                word = random();
+            for (auto& word : block) word = random();
             out.write(reinterpret_cast<const char*>(block.data()),
                       static_cast<std::streamsize>(block.size() * sizeof(uint64_t)));
         }
@@ -180,7 +179,8 @@ int main(int argc, char** argv) {
     {
         std::ifstream in(path, std::ios::binary);
         std::vector<char> buffer(1 << 20);
-        while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) || in.gcount() > 0) {
+        while (in.read(buffer.data(), static_cast<std::streamsize>(buffer.size())) ||
+               in.gcount() > 0) {
         }
     }
     std::printf("attachment: %s (%.1f MB)\n", path.c_str(), fileMb);
@@ -190,8 +190,7 @@ int main(int argc, char** argv) {
         MediaTypeForFile("a.pdf");
         const double first = Seconds(start);
         const auto again = Clock::now();
-        for (int i = 0; i < 1000; ++i)
-            MediaTypeForFile("a.pdf");
+        for (int i = 0; i < 1000; ++i) MediaTypeForFile("a.pdf");
         std::printf("media-type table: first build %.2f ms, cached lookup %.2f us\n", first * 1e3,
                     Seconds(again) * 1e3);
     }
@@ -207,8 +206,9 @@ int main(int argc, char** argv) {
             },
             report);
         std::sscanf(report.c_str(), "%*s %lf", &seconds);
-        std::printf("round %d  writer -> null sink:   %7.1f MB/s  peak RSS %6.1f MB  (%s bytes out)\n",
-                    round, fileMb / seconds, rss / 1024.0, report.substr(0, report.find(' ')).c_str());
+        std::printf(
+            "round %d  writer -> null sink:   %7.1f MB/s  peak RSS %6.1f MB  (%s bytes out)\n",
+            round, fileMb / seconds, rss / 1024.0, report.substr(0, report.find(' ')).c_str());
 
         rss = RunInChild(
             [&] {
@@ -218,8 +218,9 @@ int main(int argc, char** argv) {
             },
             report);
         std::sscanf(report.c_str(), "%*s %lf", &seconds);
-        std::printf("round %d  writer -> loopback TCP: %7.1f MB/s  peak RSS %6.1f MB  (%s bytes out)\n",
-                    round, fileMb / seconds, rss / 1024.0, report.substr(0, report.find(' ')).c_str());
+        std::printf(
+            "round %d  writer -> loopback TCP: %7.1f MB/s  peak RSS %6.1f MB  (%s bytes out)\n",
+            round, fileMb / seconds, rss / 1024.0, report.substr(0, report.find(' ')).c_str());
 
         const auto start = Clock::now();
         rss = RunInChild(
@@ -227,7 +228,8 @@ int main(int argc, char** argv) {
                 const pid_t pid = ::fork();
                 if (pid == 0) {
                     std::freopen("/dev/null", "w", stdout);
-                    ::execlp("base64", "base64", "-w", "76", path.c_str(), static_cast<char*>(nullptr));
+                    ::execlp("base64", "base64", "-w", "76", path.c_str(),
+                             static_cast<char*>(nullptr));
                     ::_exit(127);
                 }
                 int status = 0;
@@ -241,7 +243,6 @@ int main(int argc, char** argv) {
                     fileMb / seconds, std::atol(report.c_str()) / 1024.0);
     }
 
-    if (!tempDir.empty())
-        std::filesystem::remove_all(tempDir);
+    if (!tempDir.empty()) std::filesystem::remove_all(tempDir);
     return 0;
 }

@@ -36,8 +36,7 @@ void TLpMIMEBoundary::PushBoundary(const std::string& boundary, int parentIndex)
 }
 
 void TLpMIMEBoundary::PopBoundary() {
-    if (m_boundaries.empty())
-        return;
+    if (m_boundaries.empty()) return;
     m_boundaries.erase(m_boundaries.begin());
     m_parentIndices.erase(m_parentIndices.begin());
 }
@@ -59,12 +58,10 @@ std::string TLpMIMEBoundaryStrings::NewBoundary() {
     {
         BoundarySourceState& state = SourceState();
         std::lock_guard<std::mutex> guard(state.lock);
-        if (state.source)
-            return state.source();
+        if (state.source) return state.source();
     }
     std::string boundary(34, '0');
-    for (char& c : boundary)
-        c = RandomBoundaryChar();
+    for (char& c : boundary) c = RandomBoundaryChar();
     const int k = static_cast<int>(RandomReal() * 32 + 1.5);  // 1..33, counted from 1
     boundary[static_cast<size_t>(k - 1)] = '=';
     boundary[static_cast<size_t>(k)] = '_';

@@ -11,16 +11,12 @@ namespace larkpost {
 namespace {
 
 bool SameText(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
+    if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
         char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z')
-            x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z')
-            y = static_cast<char>(y - 'A' + 'a');
-        if (x != y)
-            return false;
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+        if (x != y) return false;
     }
     return true;
 }
@@ -28,8 +24,7 @@ bool SameText(std::string_view a, std::string_view b) {
 bool HasByteAbove127(const std::vector<std::string>& lines) {
     for (const std::string& line : lines)
         for (const char c : line)
-            if (static_cast<unsigned char>(c) > 127)
-                return true;
+            if (static_cast<unsigned char>(c) > 127) return true;
     return false;
 }
 
@@ -48,8 +43,7 @@ std::vector<std::string> SplitLines(const std::string& text) {
         i += (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ? 2 : 1;
         start = i;
     }
-    if (start < text.size())
-        lines.push_back(text.substr(start));
+    if (start < text.size()) lines.push_back(text.substr(start));
     return lines;
 }
 
@@ -59,8 +53,7 @@ std::string FileNamePart(const std::string& fileName) {
     const size_t slash = fileName.rfind('/');
     std::string name = slash == std::string::npos ? fileName : fileName.substr(slash + 1);
     for (char& c : name)
-        if (c == '\r' || c == '\n')
-            c = ' ';
+        if (c == '\r' || c == '\n') c = ' ';
     return name;
 }
 
@@ -72,8 +65,7 @@ std::string EncodedFileName(const std::string& fileName, char letter, const std:
     std::string quoted;
     quoted.reserve(encoded.size());
     for (const char c : encoded) {
-        if (c == '"' || c == '\\')
-            quoted += '\\';
+        if (c == '"' || c == '\\') quoted += '\\';
         quoted += c;
     }
     return quoted;
@@ -86,19 +78,16 @@ void WriteContentLines(TLpIOHandler& handler, const TLpMessagePart& part, const 
     const std::string contentType = part.ContentType();
     if (!contentType.empty()) {
         handler.WriteText("Content-Type: " + contentType);
-        if (!part.CharSet().empty())
-            handler.WriteText("; charset=\"" + part.CharSet() + "\"");
+        if (!part.CharSet().empty()) handler.WriteText("; charset=\"" + part.CharSet() + "\"");
         if (!n.empty()) {
             handler.WriteLine(";");
             handler.WriteText("\tname=\"" + n + "\"");
         }
         handler.WriteLine("");
     }
-    if (!withTransferAndDisposition)
-        return;
+    if (!withTransferAndDisposition) return;
     const std::string transfer = part.ContentTransfer();
-    if (!transfer.empty())
-        handler.WriteLine("Content-Transfer-Encoding: " + transfer);
+    if (!transfer.empty()) handler.WriteLine("Content-Transfer-Encoding: " + transfer);
     handler.WriteText("Content-Disposition: " + part.ContentDisposition());
     if (!n.empty()) {
         handler.WriteLine(";");
@@ -109,11 +98,9 @@ void WriteContentLines(TLpIOHandler& handler, const TLpMessagePart& part, const 
 
 void WriteTrailingPartHeaders(TLpIOHandler& handler, const TLpMessagePart& part) {
     const std::string id = part.ContentID();
-    if (!id.empty())
-        handler.WriteLine("Content-ID: " + id);
+    if (!id.empty()) handler.WriteLine("Content-ID: " + id);
     const std::string description = part.ContentDescription();
-    if (!description.empty())
-        handler.WriteLine("Content-Description: " + description);
+    if (!description.empty()) handler.WriteLine("Content-Description: " + description);
     handler.WriteLines(part.ExtraHeaders().Lines());
     handler.WriteLine("");
 }
@@ -133,8 +120,7 @@ void WriteDataLines(TLpIOHandler& handler, std::istream& in, const TLpTextEncodi
     for (int ch = source.sbumpc(); ch != std::char_traits<char>::eof(); ch = source.sbumpc()) {
         if (ch == '\r') {
             flush();
-            if (source.sgetc() == '\n')
-                source.sbumpc();
+            if (source.sgetc() == '\n') source.sbumpc();
         } else if (ch == '\n') {
             flush();
         } else {
@@ -142,8 +128,7 @@ void WriteDataLines(TLpIOHandler& handler, std::istream& in, const TLpTextEncodi
             pending = true;
         }
     }
-    if (pending)
-        flush();
+    if (pending) flush();
 }
 
 // Doubles a full stop at the start of every line on its way to the connection. The uuencode
@@ -168,8 +153,7 @@ protected:
         return count;
     }
     int_type overflow(int_type ch) override {
-        if (traits_type::eq_int_type(ch, traits_type::eof()))
-            return traits_type::not_eof(ch);
+        if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
         const char c = traits_type::to_char_type(ch);
         xsputn(&c, 1);
         return ch;
@@ -204,8 +188,7 @@ TLpTCPStream::~TLpTCPStream() {
 }
 
 void TLpTCPStream::Close() {
-    if (!m_startedBuffering)
-        return;
+    if (!m_startedBuffering) return;
     m_startedBuffering = false;
     m_connection.CheckForHandler();
     m_connection.IOHandler()->EndWriteBuffering();
@@ -222,14 +205,12 @@ void TLpTCPStream::Write(const char* data, size_t count) {
 }
 
 std::streamsize TLpTCPStream::TBuffer::xsputn(const char* data, std::streamsize count) {
-    if (count > 0)
-        m_owner.Write(data, static_cast<size_t>(count));
+    if (count > 0) m_owner.Write(data, static_cast<size_t>(count));
     return count;
 }
 
 TLpTCPStream::TBuffer::int_type TLpTCPStream::TBuffer::overflow(int_type ch) {
-    if (traits_type::eq_int_type(ch, traits_type::eof()))
-        return traits_type::not_eof(ch);
+    if (traits_type::eq_int_type(ch, traits_type::eof())) return traits_type::not_eof(ch);
     const char c = traits_type::to_char_type(ch);
     m_owner.Write(&c, 1);
     return ch;
@@ -247,14 +228,12 @@ void TLpMessageClient::WriteMessage(TLpMessage& message, bool headersOnly) {
     if (message.NoEncode()) {
         handler.WriteLines(message.InputHeaders().Lines());
         handler.WriteLine("");
-        if (!headersOnly)
-            handler.WriteDotStuffedLines(message.Body(), false);
+        if (!headersOnly) handler.WriteDotStuffedLines(message.Body(), false);
         return;
     }
     message.BuildHeaders();
     handler.WriteLines(message.LastGeneratedHeaders().Lines());
-    if (headersOnly)
-        return;
+    if (headersOnly) return;
 
     const auto [letter, charSet] = message.ChooseHeaderCharset();
     TLpMessageParts& parts = message.MessageParts();
@@ -325,11 +304,9 @@ void TLpMessageClient::WriteMessage(TLpMessage& message, bool headersOnly) {
         handler.WriteLine("");
         int textParts = 0;
         for (int i = 0; i < parts.Count(); ++i)
-            if (parts[i].PartKind() == mptText)
-                ++textParts;
+            if (parts[i].PartKind() == mptText) ++textParts;
         if (message.IsBodyBlank()) {
-            if (parts.Count() > 0)
-                handler.WriteLine("This is a multi-part message in MIME format");
+            if (parts.Count() > 0) handler.WriteLine("This is a multi-part message in MIME format");
         } else if (message.ConvertPreamble() && parts.Count() > 0 && textParts == 0) {
             TLpText& text = parts.Add<TLpText>(message.Body());
             text.SetCharSet(message.CharSet());
@@ -362,7 +339,8 @@ void TLpMessageClient::WriteMessage(TLpMessage& message, bool headersOnly) {
             handler.WriteLine("--" + boundary);
             boundary = TLpMIMEBoundaryStrings::NewBoundary();
             boundaries.PushBoundary(boundary, i);
-            handler.WriteLine("Content-Type: " + RemoveParam(part.ContentType(), "boundary", qtMIME) + ";");
+            handler.WriteLine(
+                "Content-Type: " + RemoveParam(part.ContentType(), "boundary", qtMIME) + ";");
             handler.WriteLine("\tboundary=\"" + boundary + "\"");
             handler.WriteLine("");
             continue;
@@ -402,12 +380,12 @@ void TLpMessageClient::WriteMessage(TLpMessage& message, bool headersOnly) {
 
 void TLpMessageClient::WriteTextSection(TLpText& part, char letter, const std::string& charSet) {
     TLpIOHandler& handler = Handler();
-    if (part.ContentType().empty())
-        part.SetContentType("text/plain");
+    if (part.ContentType().empty()) part.SetContentType("text/plain");
     const std::string contentType = part.ContentType();
     const std::string transfer = part.ContentTransfer();
     if (HasMediaType(contentType, "multipart")) {
-        if (!SameText(transfer, "7bit") && !SameText(transfer, "8bit") && !SameText(transfer, "binary"))
+        if (!SameText(transfer, "7bit") && !SameText(transfer, "8bit") &&
+            !SameText(transfer, "binary"))
             part.SetContentTransfer("");
     } else if (transfer.empty()) {
         part.SetContentTransfer("quoted-printable");
@@ -415,8 +393,7 @@ void TLpMessageClient::WriteTextSection(TLpText& part, char letter, const std::s
                HasByteAbove127(part.Body())) {
         part.SetContentTransfer("8bit");
     }
-    if (part.ContentDisposition().empty())
-        part.SetContentDisposition("inline");
+    if (part.ContentDisposition().empty()) part.SetContentDisposition("inline");
 
     const std::string n = EncodedFileName(part.FileName(), letter, charSet);
     WriteContentLines(handler, part, n, true);
@@ -438,18 +415,16 @@ void TLpMessageClient::WriteTextSection(TLpText& part, char letter, const std::s
 void TLpMessageClient::WriteAttachmentSection(TLpAttachment& part, char letter,
                                               const std::string& charSet) {
     TLpIOHandler& handler = Handler();
-    if (part.ContentTransfer().empty())
-        part.SetContentTransfer("base64");
-    if (part.ContentDisposition().empty())
-        part.SetContentDisposition("attachment");
+    if (part.ContentTransfer().empty()) part.SetContentTransfer("base64");
+    if (part.ContentDisposition().empty()) part.SetContentDisposition("attachment");
     const std::string transfer = part.ContentTransfer();
     if (part.ContentType().empty())
-        part.SetContentType(SameText(transfer, "base64") ? "application/octet-stream" : "text/plain");
+        part.SetContentType(SameText(transfer, "base64") ? "application/octet-stream"
+                                                         : "text/plain");
 
     const std::string n = EncodedFileName(part.FileName(), letter, charSet);
     const bool binHex = SameText(transfer, "binhex40");
-    if (binHex)
-        part.SetContentType("application/mac-binhex40");
+    if (binHex) part.SetContentType("application/mac-binhex40");
     WriteContentLines(handler, part, n, !binHex);
     WriteTrailingPartHeaders(handler, part);
 
@@ -460,16 +435,16 @@ void TLpMessageClient::WriteAttachmentSection(TLpAttachment& part, char letter,
             // Blocks of whole 57-byte groups: each becomes complete 76-column lines at once.
             constexpr size_t kBlock = 57 * 1150;
             std::vector<char> block(kBlock);
-            TLpBase64LineEncoder encoder(
-                [&out](const char* data, size_t size) { out.write(data, static_cast<std::streamsize>(size)); });
+            TLpBase64LineEncoder encoder([&out](const char* data, size_t size) {
+                out.write(data, static_cast<std::streamsize>(size));
+            });
             for (;;) {
                 in.read(block.data(), static_cast<std::streamsize>(block.size()));
                 const std::streamsize got = in.gcount();
-                if (got <= 0)
-                    break;
-                encoder.Write(reinterpret_cast<const uint8_t*>(block.data()), static_cast<size_t>(got));
-                if (got < static_cast<std::streamsize>(block.size()))
-                    break;
+                if (got <= 0) break;
+                encoder.Write(reinterpret_cast<const uint8_t*>(block.data()),
+                              static_cast<size_t>(got));
+                if (got < static_cast<std::streamsize>(block.size())) break;
             }
             encoder.Finish();
         } else if (SameText(transfer, "quoted-printable")) {
@@ -480,7 +455,6 @@ void TLpMessageClient::WriteAttachmentSection(TLpAttachment& part, char letter,
             encoder.SetFileName(FileNamePart(part.FileName()));
             encoder.Encode(in, out);
         } else {
-            out.Close();
             WriteDataLines(handler, in, CharsetToEncoding(part.CharSet()));
         }
         out.Close();

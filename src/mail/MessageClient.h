@@ -65,7 +65,8 @@ protected:
     // Content-* lines and the encoded body lines of a text part.
     virtual void WriteTextSection(TLpText& part, char letter, const std::string& charSet);
     // Content-* lines and the encoded data of an attachment, streamed from its content.
-    virtual void WriteAttachmentSection(TLpAttachment& part, char letter, const std::string& charSet);
+    virtual void WriteAttachmentSection(TLpAttachment& part, char letter,
+                                        const std::string& charSet);
     // Text lines joined with CR LF, turned into bytes, encoded in memory and written dot-stuffed.
     void EncodeTextLines(const std::vector<std::string>& lines, TLpMessageEncoder& encoder,
                          const TLpTextEncodingPtr& encoding);

@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <streambuf>
 
@@ -18,26 +18,18 @@ namespace larkpost {
 namespace {
 
 int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
 }
 
 int Base64Value(char c) {
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
     return -1;
 }
 
@@ -50,11 +42,9 @@ bool DecodeWordText(char letter, const std::string& text, std::string& bytes) {
             if (c == '_') {
                 bytes += ' ';
             } else if (c == '=') {
-                if (i + 2 >= text.size())
-                    return false;
+                if (i + 2 >= text.size()) return false;
                 const int hi = HexValue(text[i + 1]), lo = HexValue(text[i + 2]);
-                if (hi < 0 || lo < 0)
-                    return false;
+                if (hi < 0 || lo < 0) return false;
                 bytes += static_cast<char>(hi * 16 + lo);
                 i += 2;
             } else {
@@ -63,16 +53,13 @@ bool DecodeWordText(char letter, const std::string& text, std::string& bytes) {
         }
         return true;
     }
-    if (letter != 'B' && letter != 'b')
-        return false;
+    if (letter != 'B' && letter != 'b') return false;
     unsigned value = 0;
     int bits = 0;
     for (const char c : text) {
-        if (c == '=')
-            break;
+        if (c == '=') break;
         const int v = Base64Value(c);
-        if (v < 0)
-            return false;
+        if (v < 0) return false;
         value = (value << 6) | static_cast<unsigned>(v);
         bits += 6;
         if (bits >= 8) {
@@ -92,8 +79,7 @@ std::string DecodeHeaderWords(const std::string& value) {
     size_t pos = 0;
     while (pos < value.size()) {
         const size_t start = value.find("=?", pos);
-        if (start == std::string::npos)
-            break;
+        if (start == std::string::npos) break;
         const size_t q1 = value.find('?', start + 2);
         const size_t q2 = q1 == std::string::npos ? q1 : value.find('?', q1 + 1);
         const size_t end = q2 == std::string::npos ? q2 : value.find("?=", q2 + 1);
@@ -107,12 +93,10 @@ std::string DecodeHeaderWords(const std::string& value) {
         }
         const std::string between = value.substr(pos, start - pos);
         const bool blanksOnly = between.find_first_not_of(" \t\r\n") == std::string::npos;
-        if (!(lastWasEncoded && blanksOnly))
-            result += between;
+        if (!(lastWasEncoded && blanksOnly)) result += between;
         std::string charset = value.substr(start + 2, q1 - start - 2);
         const size_t star = charset.find('*');  // RFC 2231 language suffix
-        if (star != std::string::npos)
-            charset.resize(star);
+        if (star != std::string::npos) charset.resize(star);
         const auto* data = reinterpret_cast<const uint8_t*>(bytes.data());
         result += CharsetToEncoding(charset)->GetString(data, bytes.size());
         pos = end + 2;
@@ -135,8 +119,7 @@ public:
 protected:
     int_type underflow() override {
         const ssize_t got = ReadSome(m_buffer.data(), m_buffer.size());
-        if (got <= 0)
-            return traits_type::eof();
+        if (got <= 0) return traits_type::eof();
         setg(m_buffer.data(), m_buffer.data(), m_buffer.data() + got);
         return traits_type::to_int_type(m_buffer[0]);
     }
@@ -155,13 +138,11 @@ protected:
             }
             if (count - done >= blockSize) {
                 const ssize_t got = ReadSome(out + done, static_cast<size_t>(count - done));
-                if (got <= 0)
-                    break;
+                if (got <= 0) break;
                 done += got;
                 continue;
             }
-            if (underflow() == traits_type::eof())
-                break;
+            if (underflow() == traits_type::eof()) break;
         }
         return done;
     }
@@ -170,10 +151,8 @@ private:
     ssize_t ReadSome(char* out, size_t count) {
         for (;;) {
             const ssize_t got = ::read(m_fd, out, count);
-            if (got >= 0)
-                return got;
-            if (errno == EINTR)
-                continue;
+            if (got >= 0) return got;
+            if (errno == EINTR) continue;
             throw ELpFileError("Cannot read file \"" + m_path + "\". " + SysErrorMessage(errno));
         }
     }
@@ -196,11 +175,15 @@ int TLpMessagePart::Index() const {
 std::string TLpMessagePart::ContentDisposition() const {
     return m_headers.GetHeader("Content-Disposition");
 }
-std::string TLpMessagePart::ContentType() const { return m_headers.GetHeader("Content-Type"); }
+std::string TLpMessagePart::ContentType() const {
+    return m_headers.GetHeader("Content-Type");
+}
 std::string TLpMessagePart::ContentTransfer() const {
     return m_headers.GetHeader("Content-Transfer-Encoding");
 }
-std::string TLpMessagePart::ContentID() const { return m_headers.GetHeader("Content-ID"); }
+std::string TLpMessagePart::ContentID() const {
+    return m_headers.GetHeader("Content-ID");
+}
 std::string TLpMessagePart::ContentLocation() const {
     return m_headers.GetHeader("Content-Location");
 }
@@ -212,8 +195,7 @@ void TLpMessagePart::SetContentDisposition(const std::string& value) {
     std::string fileName;
     const std::string rest = RemoveParam(value, "filename", qtMIME, &fileName);
     m_headers.SetHeader("Content-Disposition", rest);
-    if (!fileName.empty())
-        m_fileName = DecodeHeaderWords(fileName);
+    if (!fileName.empty()) m_fileName = DecodeHeaderWords(fileName);
 }
 
 void TLpMessagePart::SetContentType(const std::string& value) {
@@ -222,10 +204,8 @@ void TLpMessagePart::SetContentType(const std::string& value) {
     std::string rest = RemoveParam(value, "charset", qtMIME, &charSet);
     rest = RemoveParam(rest, "name", qtMIME, &name);
     m_headers.SetHeader("Content-Type", rest);
-    if (!charSet.empty())
-        m_charSet = charSet;
-    if (!name.empty())
-        m_name = name;
+    if (!charSet.empty()) m_charSet = charSet;
+    if (!name.empty()) m_name = name;
 }
 
 void TLpMessagePart::SetContentTransfer(const std::string& value) {
@@ -250,8 +230,7 @@ TLpText::TLpText(TLpMessageParts& collection, const std::vector<std::string>& bo
 
 void TLpAttachment::LoadFromFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in)
-        RaiseFileOpenError(path, errno);
+    if (!in) RaiseFileOpenError(path, errno);
     LoadFromStream(in);
 }
 
@@ -263,8 +242,7 @@ void TLpAttachment::LoadFromStream(std::istream& source) {
 
 void TLpAttachment::SaveToFile(const std::string& path) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out)
-        RaiseFileCreateError(path, errno);
+    if (!out) RaiseFileCreateError(path, errno);
     SaveToStream(out);
 }
 
@@ -293,22 +271,19 @@ TLpAttachmentFile::TLpAttachmentFile(TLpMessageParts& collection, const std::str
     : TLpAttachment(collection), m_sourcePath(path) {
     const size_t slash = path.rfind('/');
     SetFileName(slash == std::string::npos ? path : path.substr(slash + 1));
-    if (!FileName().empty())
-        SetContentType(MediaTypeForFile(FileName()));
+    if (!FileName().empty()) SetContentType(MediaTypeForFile(FileName()));
 }
 
 TLpAttachmentFile::~TLpAttachmentFile() {
     CloseContent();
     m_tempStream.reset();
-    if (m_fileIsTempFile && !m_sourcePath.empty())
-        ::unlink(m_sourcePath.c_str());
+    if (m_fileIsTempFile && !m_sourcePath.empty()) ::unlink(m_sourcePath.c_str());
 }
 
 std::istream& TLpAttachmentFile::OpenContent() {
     CloseContent();
     const int fd = ::open(m_sourcePath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        RaiseFileOpenError(m_sourcePath, errno);
+    if (fd < 0) RaiseFileOpenError(m_sourcePath, errno);
     struct stat info {};
     if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
         ::close(fd);
@@ -328,33 +303,35 @@ std::istream& TLpAttachmentFile::OpenContent() {
     return m_stream->stream;
 }
 
-void TLpAttachmentFile::CloseContent() { m_stream.reset(); }
+void TLpAttachmentFile::CloseContent() {
+    m_stream.reset();
+}
 
 std::ostream& TLpAttachmentFile::PrepareTempContent() {
     FinishTempContent();
     if (m_sourcePath.empty()) {
         char pattern[] = "/tmp/larkpost-attachment-XXXXXX";
         const int fd = ::mkstemp(pattern);
-        if (fd < 0)
-            RaiseFileCreateError(pattern, errno);
+        if (fd < 0) RaiseFileCreateError(pattern, errno);
         ::close(fd);
         m_sourcePath = pattern;
         m_fileIsTempFile = true;
     }
-    m_tempStream = std::make_unique<std::ofstream>(m_sourcePath, std::ios::binary | std::ios::trunc);
-    if (!*m_tempStream)
-        RaiseFileCreateError(m_sourcePath, errno);
+    m_tempStream =
+        std::make_unique<std::ofstream>(m_sourcePath, std::ios::binary | std::ios::trunc);
+    if (!*m_tempStream) RaiseFileCreateError(m_sourcePath, errno);
     return *m_tempStream;
 }
 
-void TLpAttachmentFile::FinishTempContent() { m_tempStream.reset(); }
+void TLpAttachmentFile::FinishTempContent() {
+    m_tempStream.reset();
+}
 
 // ---- TLpMessageParts ---------------------------------------------------------------------------
 
 int TLpMessageParts::IndexOf(const TLpMessagePart& part) const {
     for (size_t i = 0; i < m_items.size(); ++i)
-        if (m_items[i].get() == &part)
-            return static_cast<int>(i);
+        if (m_items[i].get() == &part) return static_cast<int>(i);
     return -1;
 }
 
@@ -371,8 +348,7 @@ void TLpMessageParts::CountParts() {
             ++m_textPartCount;
         else
             ++m_attachmentCount;
-        if (!part->ContentID().empty())
-            ++m_relatedPartCount;
+        if (!part->ContentID().empty()) ++m_relatedPartCount;
     }
 }
 

@@ -156,7 +156,8 @@ public:
     TLpMessageParts(const TLpMessageParts&) = delete;
     TLpMessageParts& operator=(const TLpMessageParts&) = delete;
 
-    // Creates a part in this collection: parts.Add<TLpText>(lines), parts.Add<TLpAttachmentFile>(path).
+    // Creates a part in this collection: parts.Add<TLpText>(lines),
+    // parts.Add<TLpAttachmentFile>(path).
     template <class T, class... Args>
     T& Add(Args&&... args) {
         if constexpr (std::is_same_v<T, TLpMessagePart>) {
@@ -171,7 +172,9 @@ public:
 
     int Count() const noexcept { return static_cast<int>(m_items.size()); }
     TLpMessagePart& operator[](int index) { return *m_items.at(static_cast<size_t>(index)); }
-    const TLpMessagePart& operator[](int index) const { return *m_items.at(static_cast<size_t>(index)); }
+    const TLpMessagePart& operator[](int index) const {
+        return *m_items.at(static_cast<size_t>(index));
+    }
     int IndexOf(const TLpMessagePart& part) const;
     void Delete(int index);
     void Clear() noexcept { m_items.clear(); }

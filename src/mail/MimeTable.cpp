@@ -12,8 +12,7 @@ namespace {
 
 std::string LowerAscii(std::string text) {
     for (char& c : text)
-        if (c >= 'A' && c <= 'Z')
-            c = static_cast<char>(c - 'A' + 'a');
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     return text;
 }
 
@@ -34,8 +33,7 @@ void PutLine(std::vector<std::string>& lines, std::unordered_map<std::string, si
 // Path, size and modification time: what tells that a mime.types file has changed.
 std::string FileStamp(const std::string& path) {
     struct stat info {};
-    if (path.empty() || ::stat(path.c_str(), &info) != 0)
-        return path + ":none";
+    if (path.empty() || ::stat(path.c_str(), &info) != 0) return path + ":none";
     return path + ":" + std::to_string(info.st_size) + ":" + std::to_string(info.st_mtim.tv_sec) +
            "." + std::to_string(info.st_mtim.tv_nsec) + ":" + std::to_string(info.st_ino);
 }
@@ -436,11 +434,9 @@ const std::vector<std::string>& BuiltInMediaTypeLines() {
 
 void FillTypeTable(std::vector<std::string>& lines, bool usePlatformTypes,
                    const TLpMediaTypeStore& store) {
-    if (!lines.empty())
-        return;
+    if (!lines.empty()) return;
     lines = BuiltInMediaTypeLines();
-    if (!usePlatformTypes)
-        return;
+    if (!usePlatformTypes) return;
     std::unordered_map<std::string, size_t> firstLine;
     for (size_t i = lines.size(); i-- > 0;)
         firstLine[LowerAscii(lines[i].substr(0, lines[i].find('=')))] = i;
@@ -451,22 +447,18 @@ void FillTypeTable(std::vector<std::string>& lines, bool usePlatformTypes,
     }
     // The per-type pass runs second, so for one extension the type database wins.
     for (const TLpMediaTypePair& pair : store.PerTypeExtensions()) {
-        if (pair.Extension.empty() || pair.MediaType.empty())
-            continue;
+        if (pair.Extension.empty() || pair.MediaType.empty()) continue;
         std::string ext = LowerAscii(pair.Extension);
-        if (ext.front() != '.')
-            ext.insert(0, 1, '.');
+        if (ext.front() != '.') ext.insert(0, 1, '.');
         PutLine(lines, firstLine, ext, LowerAscii(pair.MediaType));
     }
 }
 
 std::string FileNameExtension(const std::string& fileName) {
     const size_t dot = fileName.rfind('.');
-    if (dot == std::string::npos)
-        return {};
+    if (dot == std::string::npos) return {};
     const size_t slash = fileName.rfind('/');
-    if (slash != std::string::npos && slash > dot)
-        return {};
+    if (slash != std::string::npos && slash > dot) return {};
     return fileName.substr(dot);
 }
 
@@ -479,20 +471,16 @@ void TLpMimeTable::AddMediaType(const std::string& ext, const std::string& type,
                                 bool raiseOnError) {
     std::string key = LowerAscii(ext);
     if (key.empty()) {
-        if (raiseOnError)
-            throw ELpException("Extension is empty");
+        if (raiseOnError) throw ELpException("Extension is empty");
         return;
     }
     if (type.empty()) {
-        if (raiseOnError)
-            throw ELpException("Mimetype is empty");
+        if (raiseOnError) throw ELpException("Mimetype is empty");
         return;
     }
-    if (key.front() != '.')
-        key.insert(0, 1, '.');
+    if (key.front() != '.') key.insert(0, 1, '.');
     if (m_index.count(key) != 0) {
-        if (raiseOnError)
-            throw ELpException("Extension already exits");
+        if (raiseOnError) throw ELpException("Extension already exits");
         return;
     }
     m_index.emplace(key, m_extensions.size());
@@ -501,14 +489,12 @@ void TLpMimeTable::AddMediaType(const std::string& ext, const std::string& type,
 }
 
 void TLpMimeTable::BuildCache() {
-    if (!m_extensions.empty())
-        return;
+    if (!m_extensions.empty()) return;
     std::vector<std::string> lines;
     FillTypeTable(lines, m_usePlatformTypes, m_store);
     for (const std::string& line : lines) {
         const size_t equals = line.find('=');
-        if (equals == std::string::npos)
-            continue;
+        if (equals == std::string::npos) continue;
         AddMediaType(line.substr(0, equals), line.substr(equals + 1), false);
     }
 }
@@ -520,8 +506,7 @@ std::string TLpMimeTable::MediaTypeOf(const std::string& fileName) {
 
 std::string TLpMimeTable::Lookup(const std::string& fileName) const {
     const auto found = m_index.find(LowerAscii(FileNameExtension(fileName)));
-    if (found == m_index.end())
-        return "application/octet-stream";
+    if (found == m_index.end()) return "application/octet-stream";
     return m_mediaTypes[found->second];
 }
 
@@ -534,12 +519,12 @@ std::string MediaTypeForFile(const std::string& fileName) {
     static Cache cache;
 
     TLpMediaTypeStore store;
-    const std::string stamp = FileStamp(store.PerTypePath()) + "|" + FileStamp(store.PerExtensionPath());
+    const std::string stamp =
+        FileStamp(store.PerTypePath()) + "|" + FileStamp(store.PerExtensionPath());
     std::shared_ptr<const TLpMimeTable> table;
     {
         std::lock_guard<std::mutex> guard(cache.lock);
-        if (cache.table && cache.stamp == stamp)
-            table = cache.table;
+        if (cache.table && cache.stamp == stamp) table = cache.table;
     }
     if (!table) {
         auto built = std::make_shared<TLpMimeTable>(true, store);

@@ -22,7 +22,8 @@ public:
     void SetUsePlatformTypes(bool value) { m_usePlatformTypes = value; }
 
     // Adds one pair. With raiseOnError an empty or repeated pair raises ELpException
-    // ("Extension is empty", "Mimetype is empty", "Extension already exits"); without, it is ignored.
+    // ("Extension is empty", "Mimetype is empty", "Extension already exits"); without, it is
+    // ignored.
     void AddMediaType(const std::string& ext, const std::string& type, bool raiseOnError = true);
 
     // The type for a file name's extension, or "application/octet-stream"; builds the table on

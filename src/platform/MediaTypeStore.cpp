@@ -8,16 +8,16 @@ namespace larkpost {
 namespace {
 
 std::vector<TLpMediaTypePair> ReadMimeTypesFile(const std::string& path) {
-    if (path.empty())
-        return {};
+    if (path.empty()) return {};
     std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return {};
+    if (!in) return {};
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     return ParseMimeTypesText(text);
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
+}
 
 }  // namespace
 
@@ -26,21 +26,16 @@ std::vector<TLpMediaTypePair> ParseMimeTypesText(const std::string& text) {
     size_t pos = 0;
     while (pos < text.size()) {
         size_t end = text.find('\n', pos);
-        if (end == std::string::npos)
-            end = text.size();
+        if (end == std::string::npos) end = text.size();
         size_t lineEnd = text.find('#', pos);
-        if (lineEnd == std::string::npos || lineEnd > end)
-            lineEnd = end;
+        if (lineEnd == std::string::npos || lineEnd > end) lineEnd = end;
         std::string type;
         size_t p = pos;
         while (p < lineEnd) {
-            while (p < lineEnd && IsBlank(text[p]))
-                ++p;
+            while (p < lineEnd && IsBlank(text[p])) ++p;
             const size_t wordStart = p;
-            while (p < lineEnd && !IsBlank(text[p]))
-                ++p;
-            if (p == wordStart)
-                break;
+            while (p < lineEnd && !IsBlank(text[p])) ++p;
+            if (p == wordStart) break;
             std::string word = text.substr(wordStart, p - wordStart);
             if (type.empty())
                 type = std::move(word);
@@ -54,8 +49,7 @@ std::vector<TLpMediaTypePair> ParseMimeTypesText(const std::string& text) {
 
 TLpMediaTypeStore::TLpMediaTypeStore() : m_perTypePath("/etc/mime.types") {
     const char* home = std::getenv("HOME");
-    if (home != nullptr && *home != '\0')
-        m_perExtensionPath = std::string(home) + "/.mime.types";
+    if (home != nullptr && *home != '\0') m_perExtensionPath = std::string(home) + "/.mime.types";
 }
 
 TLpMediaTypeStore::TLpMediaTypeStore(std::string perTypePath, std::string perExtensionPath)

@@ -1,4 +1,5 @@
-// The system's media-type associations (mime.types files), standing in for a file-association store.
+// The system's media-type associations (mime.types files), standing in for a file-association
+// store.
 #pragma once
 
 #include <string>

@@ -25,8 +25,7 @@ RandomState& State() {
 double RandomReal() {
     RandomState& state = State();
     std::lock_guard<std::mutex> guard(state.lock);
-    if (state.source)
-        return state.source();
+    if (state.source) return state.source();
     if (!state.seeded) {
         // The wall clock alone would give two processes started in the same tick the same
         // boundaries; the steady clock's nanoseconds differ between them.

@@ -1,4 +1,5 @@
-// The process-wide pseudo-random generator behind MIME boundaries: seeded from the clock on first use.
+// The process-wide pseudo-random generator behind MIME boundaries: seeded from the clock on first
+// use.
 #pragma once
 
 #include <functional>

@@ -1,5 +1,3 @@
-#include "mail/MessageClient.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -12,6 +10,7 @@
 
 #include "mail/MIMEBoundary.h"
 #include "mail/Message.h"
+#include "mail/MessageClient.h"
 #include "mail/MessagePart.h"
 #include "net/IOHandler.h"
 #include "platform/SystemError.h"
@@ -80,8 +79,7 @@ protected:
         m_handler.OpenHandler();
         m_client.SetIOHandler(&m_handler);
         m_client.OnStatus = [this](TLpComponent*, TLpStatus status, const std::string& text) {
-            if (status == hsStatusText)
-                m_statusTexts.push_back(text);
+            if (status == hsStatusText) m_statusTexts.push_back(text);
         };
     }
     void TearDown() override {
@@ -126,8 +124,10 @@ protected:
 TEST_F(MessageWriter, SinglePartMessageByteForByte) {
     TLpMessage message;
     FillLikeTheWorkflow(message, "Quarterly report");
-    TLpText& text = message.MessageParts().Add<TLpText>(
-        std::vector<std::string>{"Hello Bob,", ".hidden", "Gr\xC3\xBC\xC3\x9F" "e"});
+    TLpText& text =
+        message.MessageParts().Add<TLpText>(std::vector<std::string>{"Hello Bob,", ".hidden",
+                                                                     "Gr\xC3\xBC\xC3\x9F"
+                                                                     "e"});
     text.SetContentType("text/plain; charset=UTF-8");
 
     m_client.WriteMessage(message);
@@ -166,15 +166,17 @@ TEST_F(MessageWriter, EmptyBodyGivesTheHeaderAndTheEndOfPartLine) {
 TEST_F(MessageWriter, MultipartMessageByteForByte) {
     TempDir dir;
     std::string binary;
-    for (int i = 0; i < 60; ++i)
-        binary += static_cast<char>(i);
+    for (int i = 0; i < 60; ++i) binary += static_cast<char>(i);
     TLpMessage message;
     FillLikeTheWorkflow(message, "Quarterly report");
     TLpText& text = message.MessageParts().Add<TLpText>(
         std::vector<std::string>{"<p>Hello Bob,</p>", ".hidden"});
     text.SetContentType("text/html; charset=UTF-8");
     message.MessageParts().Add<TLpAttachmentFile>(dir.File("data.bin", binary));
-    message.MessageParts().Add<TLpAttachmentFile>(dir.File("\xC3\x9C" "bersicht.txt", "abc"));
+    message.MessageParts().Add<TLpAttachmentFile>(
+        dir.File("\xC3\x9C"
+                 "bersicht.txt",
+                 "abc"));
 
     m_client.WriteMessage(message);
 
@@ -182,7 +184,8 @@ TEST_F(MessageWriter, MultipartMessageByteForByte) {
               "From: \"Alice Example\" <alice@example.test>\r\n"
               "Subject: Quarterly report\r\n"
               "To: bob@example.test\r\n"
-              "Content-Type: multipart/mixed; charset=utf-8; boundary=\"0123456789=_abcdefghijklmnopqrstuv\"\r\n"
+              "Content-Type: multipart/mixed; charset=utf-8; "
+              "boundary=\"0123456789=_abcdefghijklmnopqrstuv\"\r\n"
               "MIME-Version: 1.0\r\n"
               "Content-Transfer-Encoding: 8bit\r\n"
               "Date: Tue, 5 Mar 2024 14:03:09 +0000\r\n"
@@ -219,8 +222,8 @@ TEST_F(MessageWriter, MultipartMessageByteForByte) {
               "\r\n"
               "--0123456789=_abcdefghijklmnopqrstuv--\r\n"
               "\r\n");
-    EXPECT_EQ(m_statusTexts,
-              (std::vector<std::string>{"Encoding text", "Encoding attachment", "Encoding attachment"}));
+    EXPECT_EQ(m_statusTexts, (std::vector<std::string>{"Encoding text", "Encoding attachment",
+                                                       "Encoding attachment"}));
 }
 
 TEST_F(MessageWriter, FileNameNeverStartsAHeaderLine) {
@@ -233,8 +236,9 @@ TEST_F(MessageWriter, FileNameNeverStartsAHeaderLine) {
     file.SetFileName("evil\r\nBcc: victim@example.test\r\n\"q\".bin");
     m_client.WriteMessage(message);
     EXPECT_EQ(m_handler.sent.find("\r\nBcc:"), std::string::npos);
-    EXPECT_NE(m_handler.sent.find("\tfilename=\"evil  Bcc: victim@example.test  \\\"q\\\".bin\"\r\n"),
-              std::string::npos)
+    EXPECT_NE(
+        m_handler.sent.find("\tfilename=\"evil  Bcc: victim@example.test  \\\"q\\\".bin\"\r\n"),
+        std::string::npos)
         << m_handler.sent;
 }
 
@@ -250,7 +254,8 @@ TEST_F(MessageWriter, AttachmentRemovedBeforeSendingFailsAfterItsHeader) {
         m_client.WriteMessage(message);
         ADD_FAILURE() << "no exception";
     } catch (const ELpFileError& e) {
-        EXPECT_EQ(std::string(e.what()), "Cannot open file \"" + path + "\". No such file or directory");
+        EXPECT_EQ(std::string(e.what()),
+                  "Cannot open file \"" + path + "\". No such file or directory");
     }
     const std::string tail = "\tfilename=\"gone.pdf\"\r\n\r\n";
     ASSERT_GE(m_handler.sent.size(), tail.size());
@@ -266,8 +271,7 @@ TEST_F(MessageWriter, AttachmentDataLeavesInBlocksOfTheStreamThreshold) {
     m_client.WriteMessage(message);
     // 300000 bytes give 5263 lines of 76 characters and CR LF, and one of 12: 410528 bytes.
     int blocks = 0;
-    for (const int size : m_handler.sendSizes)
-        blocks += size == 8192 ? 1 : 0;
+    for (const int size : m_handler.sendSizes) blocks += size == 8192 ? 1 : 0;
     EXPECT_EQ(blocks, 410528 / 8192);
     EXPECT_FALSE(m_handler.IsWriteBuffering());
 }
@@ -333,20 +337,18 @@ protected:
                                     (dir.Path() / "message.eml").string() + "' '" +
                                     (dir.Path() / "expected.txt").string() + "' 2>&1";
         FILE* pipe = ::popen(command.c_str(), "r");
-        if (pipe == nullptr)
-            return "popen failed";
+        if (pipe == nullptr) return "popen failed";
         std::string output;
         char buffer[4096];
-        while (size_t got = std::fread(buffer, 1, sizeof buffer, pipe))
-            output.append(buffer, got);
-        if (::pclose(pipe) != 0)
-            output += "(script failed)";
+        while (size_t got = std::fread(buffer, 1, sizeof buffer, pipe)) output.append(buffer, got);
+        if (::pclose(pipe) != 0) output += "(script failed)";
         return output;
     }
 };
 
 const std::vector<std::string> kUnicodeBody = {
-    "Gr\xC3\xBC\xC3\x9F" "e aus K\xC3\xB6ln,",
+    "Gr\xC3\xBC\xC3\x9F"
+    "e aus K\xC3\xB6ln,",
     ".a line that starts with a full stop",
     "",
     std::string(100, 'x') + " long line, euro \xE2\x82\xAC, tab\tand trailing space ",
@@ -355,8 +357,7 @@ const std::vector<std::string> kUnicodeBody = {
 
 std::string JoinedBody() {
     std::string text;
-    for (const auto& line : kUnicodeBody)
-        text += line + "\n";
+    for (const auto& line : kUnicodeBody) text += line + "\n";
     return text;
 }
 
@@ -373,20 +374,22 @@ TEST_F(PythonReadback, PlainBodyWithoutAttachments) {
         "from_name\tJ\xC3\xB6rg M\xC3\xBCller\n"
         "body_type\ttext/plain\n"
         // Without a closing boundary the empty line that ends every part stays in the body.
-        "body_file\t" + dir.File("body.txt", JoinedBody() + "\n") + "\n");
+        "body_file\t" +
+            dir.File("body.txt", JoinedBody() + "\n") + "\n");
     EXPECT_EQ(verdict, "readback ok\n");
 }
 
 TEST_F(PythonReadback, HtmlBodyWithBinaryAndNonAsciiNamedAttachments) {
     TempDir dir;
     std::string binary;
-    for (int i = 0; i < 100003; ++i)
-        binary += static_cast<char>((i * 2654435761u) >> 13);
+    for (int i = 0; i < 100003; ++i) binary += static_cast<char>((i * 2654435761u) >> 13);
     const std::string binaryPath = dir.File("payload.bin", binary);
     // Long enough to need several encoded words, which the writer separates by CR LF and a space.
     const std::string longName =
-        "\xC3\x9C" "berweisungsbest\xC3\xA4tigung f\xC3\xBCr M\xC3\xA4rz \xE2\x80\x93 "
-        "Jahresabschluss_2024_endg\xC3\xBCltig_\xC3\x9C" "bersicht.pdf";
+        "\xC3\x9C"
+        "berweisungsbest\xC3\xA4tigung f\xC3\xBCr M\xC3\xA4rz \xE2\x80\x93 "
+        "Jahresabschluss_2024_endg\xC3\xBCltig_\xC3\x9C"
+        "bersicht.pdf";
     const std::string namedPath = dir.File(longName, "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n");
 
     TLpMessage message;
@@ -395,15 +398,19 @@ TEST_F(PythonReadback, HtmlBodyWithBinaryAndNonAsciiNamedAttachments) {
     message.MessageParts().Add<TLpText>(kUnicodeBody).SetContentType("text/html; charset=UTF-8");
     message.MessageParts().Add<TLpAttachmentFile>(binaryPath);
     message.MessageParts().Add<TLpAttachmentFile>(namedPath);
-    const std::string verdict = ReadBack(
-        message, dir,
-        "content_type\tmultipart/mixed\n"
-        "subject\tR\xC3\xA9sum\xC3\xA9 f\xC3\xBCr das Quartal\n"
-        "from_name\tJ\xC3\xB6rg M\xC3\xBCller\n"
-        "body_type\ttext/html\n"
-        "body_file\t" + dir.File("body.txt", JoinedBody()) + "\n"
-        "attachment\tpayload.bin\t" + binaryPath + "\n"
-        "attachment\t" + longName + "\t" + namedPath + "\n");
+    const std::string verdict = ReadBack(message, dir,
+                                         "content_type\tmultipart/mixed\n"
+                                         "subject\tR\xC3\xA9sum\xC3\xA9 f\xC3\xBCr das Quartal\n"
+                                         "from_name\tJ\xC3\xB6rg M\xC3\xBCller\n"
+                                         "body_type\ttext/html\n"
+                                         "body_file\t" +
+                                             dir.File("body.txt", JoinedBody()) +
+                                             "\n"
+                                             "attachment\tpayload.bin\t" +
+                                             binaryPath +
+                                             "\n"
+                                             "attachment\t" +
+                                             longName + "\t" + namedPath + "\n");
     EXPECT_NE(m_handler.sent.find("?=\r\n =?UTF-8?B?"), std::string::npos) << "name not split";
     EXPECT_EQ(verdict, "readback ok\n");
 }

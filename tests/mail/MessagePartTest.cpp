@@ -1,9 +1,6 @@
-#include "mail/MessagePart.h"
-
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <filesystem>
@@ -15,6 +12,7 @@
 #include <vector>
 
 #include "mail/MIMEBoundary.h"
+#include "mail/MessagePart.h"
 #include "platform/Random.h"
 #include "platform/SystemError.h"
 
@@ -61,12 +59,17 @@ TEST(MessagePart, ContentTypeMovesCharsetAndNameOut) {
 TEST(MessagePart, ContentDispositionMovesTheDecodedFileNameOut) {
     TLpMessageParts parts;
     TLpText& text = parts.Add<TLpText>();
-    text.SetContentDisposition("attachment; filename=\"=?UTF-8?B?R3LDvMOfZQ==?= =?UTF-8?Q?_K=C3=B6ln?=.txt\"");
+    text.SetContentDisposition(
+        "attachment; filename=\"=?UTF-8?B?R3LDvMOfZQ==?= =?UTF-8?Q?_K=C3=B6ln?=.txt\"");
     EXPECT_EQ(text.ContentDisposition(), "attachment");
-    EXPECT_EQ(text.FileName(), "Gr\xC3\xBC\xC3\x9F" "e K\xC3\xB6ln.txt");
+    EXPECT_EQ(text.FileName(),
+              "Gr\xC3\xBC\xC3\x9F"
+              "e K\xC3\xB6ln.txt");
 
     text.SetContentDisposition("inline");
-    EXPECT_EQ(text.FileName(), "Gr\xC3\xBC\xC3\x9F" "e K\xC3\xB6ln.txt");
+    EXPECT_EQ(text.FileName(),
+              "Gr\xC3\xBC\xC3\x9F"
+              "e K\xC3\xB6ln.txt");
 }
 
 TEST(MessagePart, OtherContentFieldsAreHeaderLines) {
@@ -115,7 +118,11 @@ TEST(MessageParts, CollectionCountsAndOrder) {
 }
 
 TEST(AttachmentFile, NameAndTypeFromThePath) {
-    struct Case { const char* path; const char* fileName; const char* type; };
+    struct Case {
+        const char* path;
+        const char* fileName;
+        const char* type;
+    };
     const Case cases[] = {
         {"/data/old.files/notes", "notes", "application/octet-stream"},
         {"/data/report.PDF", "report.PDF", "application/pdf"},
@@ -135,8 +142,7 @@ TEST(AttachmentFile, NameAndTypeFromThePath) {
 TEST(AttachmentFile, ContentIsReadInFull) {
     TempDir dir;
     std::string data;
-    for (int i = 0; i < 200000; ++i)
-        data += static_cast<char>(i * 7 % 256);
+    for (int i = 0; i < 200000; ++i) data += static_cast<char>(i * 7 % 256);
     TLpMessageParts parts;
     TLpAttachmentFile& file = parts.Add<TLpAttachmentFile>(dir.File("data.bin", data));
     for (int round = 0; round < 2; ++round) {
@@ -162,7 +168,8 @@ TEST(AttachmentFile, FileThatCannotBeOpenedRaisesTheFileOpenError) {
         file.OpenContent();
         ADD_FAILURE() << "no exception";
     } catch (const ELpFileError& e) {
-        EXPECT_EQ(std::string(e.what()), "Cannot open file \"" + path + "\". No such file or directory");
+        EXPECT_EQ(std::string(e.what()),
+                  "Cannot open file \"" + path + "\". No such file or directory");
     }
 }
 
@@ -174,8 +181,7 @@ TEST(AttachmentFile, FileOpenForWritingElsewhereIsRefused) {
         const int probe = ::open(path.c_str(), O_RDONLY);
         const bool leases = ::fcntl(probe, F_SETLEASE, F_RDLCK) == 0;
         ::close(probe);
-        if (!leases)
-            GTEST_SKIP() << "file leases not available here";
+        if (!leases) GTEST_SKIP() << "file leases not available here";
     }
     TLpMessageParts parts;
     TLpAttachmentFile& file = parts.Add<TLpAttachmentFile>(path);
@@ -185,7 +191,8 @@ TEST(AttachmentFile, FileOpenForWritingElsewhereIsRefused) {
             file.OpenContent();
             ADD_FAILURE() << "a file open for writing was opened";
         } catch (const ELpFileError& e) {
-            EXPECT_EQ(std::string(e.what()), "Cannot open file \"" + path + "\". Device or resource busy");
+            EXPECT_EQ(std::string(e.what()),
+                      "Cannot open file \"" + path + "\". Device or resource busy");
         }
     }
     EXPECT_NO_THROW(file.OpenContent());
@@ -241,7 +248,9 @@ private:
 };
 
 // The real that draws n (1..62) for a boundary character.
-double DrawFor(int n) { return (n - 1) / 61.0; }
+double DrawFor(int n) {
+    return (n - 1) / 61.0;
+}
 
 TEST(MIMEBoundary, NewBoundaryMapsDrawsOntoLettersAndDigits) {
     {
@@ -256,8 +265,7 @@ TEST(MIMEBoundary, NewBoundaryMapsDrawsOntoLettersAndDigits) {
         // 1..62 cover "0".."9", "A".."Z", "a".."z", with the seams at 10/11 and 36/37.
         std::vector<double> draws;
         const int picks[] = {1, 10, 11, 36, 37, 62};
-        for (int i = 0; i < 34; ++i)
-            draws.push_back(DrawFor(picks[i % 6]));
+        for (int i = 0; i < 34; ++i) draws.push_back(DrawFor(picks[i % 6]));
         draws.push_back(16.0 / 32);  // k = 17
         FixedRandom random(draws);
         const std::string b = TLpMIMEBoundaryStrings::NewBoundary();
@@ -275,8 +283,7 @@ TEST(MIMEBoundary, NewBoundaryFromTheClockSeededGenerator) {
         ASSERT_NE(pair, std::string::npos) << b;
         pairPositions.insert(pair);
         int alnum = 0;
-        for (const char c : b)
-            alnum += std::isalnum(static_cast<unsigned char>(c)) ? 1 : 0;
+        for (const char c : b) alnum += std::isalnum(static_cast<unsigned char>(c)) ? 1 : 0;
         EXPECT_EQ(alnum, 32) << b;
         seen.insert(b);
     }

@@ -1,5 +1,3 @@
-#include "mail/MimeTable.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -8,6 +6,7 @@
 #include <set>
 #include <string>
 
+#include "mail/MimeTable.h"
 #include "platform/Exception.h"
 
 namespace larkpost {
@@ -19,8 +18,7 @@ TEST(MimeTable, BuiltInTableKeepsItsShape) {
     const auto& lines = BuiltInMediaTypeLines();
     ASSERT_EQ(lines.size(), 384u);
     std::set<std::string> extensions;
-    for (const auto& line : lines)
-        extensions.insert(line.substr(0, line.find('=')));
+    for (const auto& line : lines) extensions.insert(line.substr(0, line.find('=')));
     EXPECT_EQ(extensions.size(), 372u);
     EXPECT_EQ(lines.front(), ".nml=application/x-nml");
     EXPECT_EQ(lines.back(), ".mht=message/rfc822");
@@ -33,7 +31,10 @@ TEST(MimeTable, BuiltInTableKeepsItsShape) {
 }
 
 TEST(MimeTable, BuiltInTypesOfTheTellingRows) {
-    struct Case { const char* extensions; const char* type; };
+    struct Case {
+        const char* extensions;
+        const char* type;
+    };
     const Case cases[] = {
         {"txt", "text/plain"},
         {"htm html", "text/html"},
@@ -90,8 +91,7 @@ TEST(MimeTable, BuiltInTypesOfTheTellingRows) {
         size_t pos = 0;
         while (pos < list.size()) {
             size_t end = list.find(' ', pos);
-            if (end == std::string::npos)
-                end = list.size();
+            if (end == std::string::npos) end = list.size();
             const std::string ext = list.substr(pos, end - pos);
             SCOPED_TRACE(ext);
             EXPECT_EQ(table.MediaTypeOf("file." + ext), c.type);
@@ -101,7 +101,11 @@ TEST(MimeTable, BuiltInTypesOfTheTellingRows) {
 }
 
 TEST(MimeTable, ExtensionOfTheFileName) {
-    struct Case { const char* name; const char* fileName; const char* type; };
+    struct Case {
+        const char* name;
+        const char* fileName;
+        const char* type;
+    };
     const Case cases[] = {
         {"upper-case extension", "report.PDF", "application/pdf"},
         {"last full stop counts", "archive.tar.gz", "application/x-gzip"},
@@ -126,7 +130,11 @@ TEST(MimeTable, ExtensionOfTheFileName) {
 TEST(MimeTable, SystemAssociationsOverrideInTheirOrder) {
     TLpMimeTable table(true, TLpMediaTypeStore(kDataDir + "/mimetypes-per-type.types",
                                                kDataDir + "/mimetypes-per-extension.types"));
-    struct Case { const char* name; const char* fileName; const char* type; };
+    struct Case {
+        const char* name;
+        const char* fileName;
+        const char* type;
+    };
     const Case cases[] = {
         {"per-type pass beats the user's file and the built-in line", "a.png", "image/png"},
         {"user's file beats the built-in line", "a.mp3", "audio/mpeg"},
@@ -178,7 +186,11 @@ TEST(MimeTable, AddMediaTypeRejectsBadPairsWhenAsked) {
     EXPECT_EQ(table.Extensions().back(), ".lpx");
     EXPECT_EQ(table.MediaTypes().back(), "application/x-lp");
 
-    struct Case { const char* ext; const char* type; const char* message; };
+    struct Case {
+        const char* ext;
+        const char* type;
+        const char* message;
+    };
     const Case cases[] = {
         {"", "text/plain", "Extension is empty"},
         {"lpy", "", "Mimetype is empty"},
