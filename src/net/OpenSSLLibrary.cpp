@@ -81,6 +81,16 @@ void BindAll(LoaderState& s) {
     OPT(c, X509_STORE_CTX_get_error_depth);
     OPT(c, X509_STORE_CTX_get_ex_data);
     OPT(t, SSL_get_ex_data_X509_STORE_CTX_idx);
+    OPT(c, BIO_new_file);
+    OPT(c, BIO_free);
+    OPT(c, d2i_PKCS12_bio);
+    OPT(c, PKCS12_parse);
+    OPT(c, PKCS12_free);
+    OPT(c, EVP_PKEY_free);
+    OPT(c, PEM_read_bio_Parameters);
+    OPT(c, OPENSSL_sk_num);
+    OPT(c, OPENSSL_sk_value);
+    OPT(c, OPENSSL_sk_pop_free);
     REQ(t, OPENSSL_init_ssl);
     OPT(t, TLS_client_method);
     OPT(t, TLS_server_method);
@@ -104,6 +114,9 @@ void BindAll(LoaderState& s) {
     OPT(t, SSL_CTX_check_private_key);
     OPT(t, SSL_load_client_CA_file);
     OPT(t, SSL_CTX_set_client_CA_list);
+    OPT(t, SSL_CTX_use_certificate);
+    OPT(t, SSL_CTX_use_PrivateKey);
+    OPT(t, SSL_CTX_set0_tmp_dh_pkey);
     REQ(t, SSL_new);
     REQ(t, SSL_free);
     OPT(t, SSL_set_ex_data);

@@ -10,6 +10,8 @@
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
@@ -61,6 +63,16 @@ struct TLpOpenSSLApi {
     LP_OSSL_FN(X509_STORE_CTX_get_error_depth);           // optional
     LP_OSSL_FN(X509_STORE_CTX_get_ex_data);               // optional
     LP_OSSL_FN(SSL_get_ex_data_X509_STORE_CTX_idx);       // optional
+    LP_OSSL_FN(BIO_new_file);                             // optional (file options)
+    LP_OSSL_FN(BIO_free);                                 // optional (file options)
+    LP_OSSL_FN(d2i_PKCS12_bio);                           // optional (file options)
+    LP_OSSL_FN(PKCS12_parse);                             // optional (file options)
+    LP_OSSL_FN(PKCS12_free);                              // optional (file options)
+    LP_OSSL_FN(EVP_PKEY_free);                            // optional (file options)
+    LP_OSSL_FN(PEM_read_bio_Parameters);                  // optional (file options)
+    LP_OSSL_FN(OPENSSL_sk_num);                           // optional (file options)
+    LP_OSSL_FN(OPENSSL_sk_value);                         // optional (file options)
+    LP_OSSL_FN(OPENSSL_sk_pop_free);                      // optional (file options)
     // libssl
     LP_OSSL_FN(OPENSSL_init_ssl);
     LP_OSSL_FN(TLS_client_method);                        // optional (method)
@@ -85,6 +97,9 @@ struct TLpOpenSSLApi {
     LP_OSSL_FN(SSL_CTX_check_private_key);                // optional (file options)
     LP_OSSL_FN(SSL_load_client_CA_file);                  // optional (file options)
     LP_OSSL_FN(SSL_CTX_set_client_CA_list);               // optional (file options)
+    LP_OSSL_FN(SSL_CTX_use_certificate);                  // optional (file options)
+    LP_OSSL_FN(SSL_CTX_use_PrivateKey);                   // optional (file options)
+    LP_OSSL_FN(SSL_CTX_set0_tmp_dh_pkey);                 // optional (file options)
     LP_OSSL_FN(SSL_new);
     LP_OSSL_FN(SSL_free);
     LP_OSSL_FN(SSL_set_ex_data);                          // optional

@@ -126,6 +126,80 @@ void TLpSSLContext::ApplyProtocolVersions() {
     }
 }
 
+namespace {
+
+bool IsPkcs12File(const std::string& file) {
+    return EndsWithIgnoringCase(file, ".p12") || EndsWithIgnoringCase(file, ".pfx");
+}
+
+// The key, the certificate and the further chain certificates of a PKCS #12 file.
+struct Pkcs12Contents {
+    EVP_PKEY* key = nullptr;
+    X509* certificate = nullptr;
+    STACK_OF(X509)* chain = nullptr;
+    ~Pkcs12Contents() {
+        const TLpOpenSSLApi& a = OpenSSLApi();
+        if (key != nullptr) a.EVP_PKEY_free(key);
+        if (certificate != nullptr) a.X509_free(certificate);
+        if (chain != nullptr) {
+            a.OPENSSL_sk_pop_free(reinterpret_cast<OPENSSL_STACK*>(chain),
+                                  reinterpret_cast<void (*)(void*)>(a.X509_free));
+        }
+    }
+};
+
+bool ReadPkcs12(const std::string& file, const std::string& password, Pkcs12Contents& out) {
+    const TLpOpenSSLApi& a = OpenSSLApi();
+    if (a.BIO_new_file == nullptr || a.BIO_free == nullptr || a.d2i_PKCS12_bio == nullptr ||
+        a.PKCS12_parse == nullptr || a.PKCS12_free == nullptr || a.EVP_PKEY_free == nullptr ||
+        a.X509_free == nullptr || a.OPENSSL_sk_pop_free == nullptr) {
+        return false;
+    }
+    BIO* bio = a.BIO_new_file(file.c_str(), "rb");
+    if (bio == nullptr) return false;
+    PKCS12* p12 = a.d2i_PKCS12_bio(bio, nullptr);
+    a.BIO_free(bio);
+    if (p12 == nullptr) return false;
+    const int parsed = a.PKCS12_parse(p12, password.c_str(), &out.key, &out.certificate, &out.chain);
+    a.PKCS12_free(p12);
+    return parsed == 1;
+}
+
+}  // namespace
+
+std::string TLpSSLContext::Pkcs12Password() const {
+    return m_owner != nullptr ? m_owner->DoGetPassword(false) : std::string();
+}
+
+bool TLpSSLContext::UsePkcs12Certificate() {
+    const TLpOpenSSLApi& a = OpenSSLApi();
+    Pkcs12Contents contents;
+    if (a.SSL_CTX_use_certificate == nullptr || !ReadPkcs12(CertFile, Pkcs12Password(), contents) ||
+        contents.certificate == nullptr) {
+        return false;
+    }
+    if (a.SSL_CTX_use_certificate(m_context, contents.certificate) <= 0) return false;
+    const int count = contents.chain != nullptr && a.OPENSSL_sk_num != nullptr
+                          ? a.OPENSSL_sk_num(reinterpret_cast<OPENSSL_STACK*>(contents.chain))
+                          : 0;
+    for (int i = 0; i < count; ++i) {
+        void* extra = a.OPENSSL_sk_value(reinterpret_cast<OPENSSL_STACK*>(contents.chain), i);
+        // SSL_CTX_add1_chain_cert: the context takes a reference of its own.
+        if (a.SSL_CTX_ctrl(m_context, SSL_CTRL_CHAIN_CERT, 1, extra) <= 0) return false;
+    }
+    return true;
+}
+
+bool TLpSSLContext::UsePkcs12Key() {
+    const TLpOpenSSLApi& a = OpenSSLApi();
+    Pkcs12Contents contents;
+    if (a.SSL_CTX_use_PrivateKey == nullptr || !ReadPkcs12(KeyFile, Pkcs12Password(), contents) ||
+        contents.key == nullptr) {
+        return false;
+    }
+    return a.SSL_CTX_use_PrivateKey(m_context, contents.key) > 0;
+}
+
 void TLpSSLContext::LoadFiles() {
     const TLpOpenSSLApi& a = OpenSSLApi();
     if (!RootCertFile.empty() || !VerifyDirs.empty()) {
@@ -136,28 +210,39 @@ void TLpSSLContext::LoadFiles() {
         if (!ok) ELpOpenSSLAPICryptoError::Raise<ELpOSSLLoadingRootCertError>("Could not load root certificate.");
     }
     if (!CertFile.empty()) {
-        // PKCS #12 files are not read (yet); they fail here with OpenSSL's text.
         bool ok = false;
-        if (!EndsWithIgnoringCase(CertFile, ".p12") && !EndsWithIgnoringCase(CertFile, ".pfx")) {
-            if (a.SSL_CTX_use_certificate_chain_file != nullptr) {
-                ok = a.SSL_CTX_use_certificate_chain_file(m_context, CertFile.c_str()) > 0;
-            } else if (a.SSL_CTX_use_certificate_file != nullptr) {
-                ok = a.SSL_CTX_use_certificate_file(m_context, CertFile.c_str(), SSL_FILETYPE_PEM) > 0;
-            }
+        if (IsPkcs12File(CertFile)) {
+            ok = UsePkcs12Certificate();
+        } else if (a.SSL_CTX_use_certificate_chain_file != nullptr) {
+            ok = a.SSL_CTX_use_certificate_chain_file(m_context, CertFile.c_str()) > 0;
+        } else if (a.SSL_CTX_use_certificate_file != nullptr) {
+            ok = a.SSL_CTX_use_certificate_file(m_context, CertFile.c_str(), SSL_FILETYPE_PEM) > 0;
         }
         if (!ok) ELpOpenSSLAPICryptoError::Raise<ELpOSSLLoadingCertError>("Could not load certificate.");
     }
     if (!KeyFile.empty()) {
         bool ok = false;
-        if (!EndsWithIgnoringCase(KeyFile, ".p12") && !EndsWithIgnoringCase(KeyFile, ".pfx") &&
-            a.SSL_CTX_use_PrivateKey_file != nullptr && a.SSL_CTX_check_private_key != nullptr) {
-            ok = a.SSL_CTX_use_PrivateKey_file(m_context, KeyFile.c_str(), SSL_FILETYPE_PEM) > 0 &&
-                 a.SSL_CTX_check_private_key(m_context) > 0;
+        if (IsPkcs12File(KeyFile)) {
+            ok = UsePkcs12Key();
+        } else if (a.SSL_CTX_use_PrivateKey_file != nullptr) {
+            ok = a.SSL_CTX_use_PrivateKey_file(m_context, KeyFile.c_str(), SSL_FILETYPE_PEM) > 0;
         }
+        ok = ok && a.SSL_CTX_check_private_key != nullptr && a.SSL_CTX_check_private_key(m_context) > 0;
         if (!ok) ELpOpenSSLAPICryptoError::Raise<ELpOSSLLoadingKeyError>("Could not load key, check password.");
     }
-    // DH parameters matter only to a server context, which this client never makes; the
-    // file is not read.
+    if (!DHParamsFile.empty()) {
+        bool ok = false;
+        if (a.BIO_new_file != nullptr && a.BIO_free != nullptr && a.PEM_read_bio_Parameters != nullptr &&
+            a.SSL_CTX_set0_tmp_dh_pkey != nullptr && a.EVP_PKEY_free != nullptr) {
+            BIO* bio = a.BIO_new_file(DHParamsFile.c_str(), "r");
+            EVP_PKEY* parameters = bio != nullptr ? a.PEM_read_bio_Parameters(bio, nullptr) : nullptr;
+            if (bio != nullptr) a.BIO_free(bio);
+            // set0 takes the parameters over only when it succeeds.
+            ok = parameters != nullptr && a.SSL_CTX_set0_tmp_dh_pkey(m_context, parameters) == 1;
+            if (!ok && parameters != nullptr) a.EVP_PKEY_free(parameters);
+        }
+        if (!ok) ELpOpenSSLAPICryptoError::Raise<ELpOSSLLoadingDHParamsError>("Could not load DH Parameters.");
+    }
 }
 
 void TLpSSLContext::InitContext(bool forServer) {

@@ -47,6 +47,10 @@ public:
 private:
     void ApplyProtocolVersions();
     void LoadFiles();
+    bool UsePkcs12Certificate();
+    bool UsePkcs12Key();
+    // A PKCS #12 file's password comes from the handler's password event.
+    std::string Pkcs12Password() const;
     TLpSSLIOHandlerSocketOpenSSL* m_owner;
     ssl_ctx_st* m_context = nullptr;
 };

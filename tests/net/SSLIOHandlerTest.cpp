@@ -67,11 +67,14 @@ std::string ReadFile(const fs::path& path) {
 // `openssl s_server` for one connection, with a fresh self-signed certificate (CN mx.test).
 class OpenSslServer {
 public:
-    explicit OpenSslServer(std::vector<std::string> extraArgs) {
-        const std::string cert = (m_dir.Path() / "cert.pem").string();
+    // certificateOptions go to `openssl req` (e.g. a subjectAltName).
+    explicit OpenSslServer(std::vector<std::string> extraArgs,
+                           const std::string& certificateOptions = "") {
+        const std::string cert = CertPath();
         const std::string key = (m_dir.Path() / "key.pem").string();
-        const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=mx.test "
-                                 "-keyout " + key + " -out " + cert + " >/dev/null 2>&1";
+        const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=mx.test " +
+                                 certificateOptions + " -keyout " + key + " -out " + cert +
+                                 " >/dev/null 2>&1";
         if (std::system(make.c_str()) != 0) {
             m_error = "could not make a certificate";
             return;
@@ -111,6 +114,8 @@ public:
         waitpid(m_pid, &status, 0);
     }
     const std::string& Error() const { return m_error; }
+    std::string CertPath() const { return (m_dir.Path() / "cert.pem").string(); }
+    const fs::path& Dir() const { return m_dir.Path(); }
     uint16_t Port() const { return m_port; }
     std::string Output() const { return ReadFile(m_output); }
     // The output once the server has ended its one connection (at most timeoutMs later).
@@ -257,6 +262,119 @@ TEST(SSLIOHandler, Tls10OnlyServerNeedsSecurityLevelZero) {
         client.handler.CloseHandler();
         EXPECT_NE(server.OutputAfterClose().find("Protocol version: TLSv1\n"), std::string::npos)
             << server.Output();
+    }
+}
+
+TEST(SSLIOHandler, EnforcedVerificationChecksChainAndAddress) {
+    struct Case {
+        const char* name;
+        bool trustServer;
+        bool hook;
+        bool connects;
+        std::string verification;
+    };
+    const Case cases[] = {
+        {"trusted root, address in the certificate", true, false, true,
+         "Certificate verification: ok"},
+        {"unknown root", false, false, false, ""},
+        {"unknown root, hook accepts", false, true, true,
+         "Certificate verification: self-signed certificate"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        OpenSslServer server({"-rev"}, "-addext subjectAltName=IP:127.0.0.1");
+        ASSERT_EQ(server.Error(), "");
+        Client client("127.0.0.1", server.Port());
+        client.handler.SSLOptions().SetVerifyMode({sslvrfPeer});
+        client.handler.SSLOptions().SetVerifyDepth(4);
+        if (c.trustServer) client.handler.SSLOptions().SetRootCertFile(server.CertPath());
+        std::vector<std::string> seen;
+        if (c.hook) {
+            client.handler.OnVerifyPeer = [&](TLpX509* certificate, bool ok, int depth, int error) {
+                seen.push_back(certificate->Subject() + " ok=" + std::to_string(ok) +
+                               " depth=" + std::to_string(depth) + " error=" + std::to_string(error));
+                return true;
+            };
+        }
+        client.ConnectPlain();
+        try {
+            client.handler.SetTlsActive(true);
+            EXPECT_TRUE(c.connects);
+            const auto texts = client.NonStatusTexts();
+            ASSERT_EQ(texts.size(), 2u);
+            EXPECT_EQ(texts[1], c.verification);
+            client.handler.WriteLine("abc");
+            EXPECT_EQ(client.handler.ReadLine(), "cba");
+        } catch (const ELpOpenSSLError& e) {
+            EXPECT_FALSE(c.connects) << e.what();
+            EXPECT_NE(std::string(e.what()).find("certificate verify failed"), std::string::npos)
+                << e.what();
+        }
+        if (c.hook) {
+            ASSERT_FALSE(seen.empty());
+            EXPECT_EQ(seen.front(), "/CN=mx.test ok=0 depth=0 error=18");
+        }
+        client.handler.CloseHandler();
+    }
+}
+
+TEST(SSLIOHandler, ClientCertificateFromPkcs12AndKeyFileErrors) {
+    OpenSslServer server({"-rev", "-Verify", "1"});
+    ASSERT_EQ(server.Error(), "");
+    const fs::path p12 = server.Dir() / "client.p12";
+    const std::string make =
+        "cd " + server.Dir().string() +
+        " && openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=client.test"
+        " -keyout ck.pem -out cc.pem >/dev/null 2>&1"
+        " && openssl pkcs12 -export -in cc.pem -inkey ck.pem -passout pass:secret -out client.p12";
+    ASSERT_EQ(std::system(make.c_str()), 0);
+
+    Client client("127.0.0.1", server.Port());
+    client.handler.SSLOptions().SetCertFile(p12.string());
+    client.handler.SSLOptions().SetKeyFile(p12.string());
+    client.handler.OnGetPassword = [](std::string& password) { password = "secret"; };
+    client.ConnectPlain();
+    client.handler.SetTlsActive(true);
+    client.handler.WriteLine("abc");
+    EXPECT_EQ(client.handler.ReadLine(), "cba");
+    client.handler.CloseHandler();
+    EXPECT_NE(server.OutputAfterClose().find("CN = client.test"), std::string::npos) << server.Output();
+
+    // The files are read when the connection opens; a failure there closes nothing by itself
+    // and names the file kind.
+    struct Case {
+        const char* name;
+        std::string certFile;
+        std::string keyFile;
+        std::string dhFile;
+        std::string password;
+        std::string message;
+    };
+    const std::string missing = (server.Dir() / "missing.pem").string();
+    const Case cases[] = {
+        {"wrong PKCS #12 password", p12.string(), "", "", "wrong", "Could not load certificate.\r\n"},
+        {"missing certificate", missing, "", "", "", "Could not load certificate.\r\n"},
+        {"key of another certificate", server.CertPath(), (server.Dir() / "ck.pem").string(), "", "",
+         "Could not load key, check password.\r\n"},
+        {"missing DH parameters", "", "", missing, "", "Could not load DH Parameters.\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedSmtpServer plain({S("220 mx.test ESMTP\r\n")});
+        Client failing(ScriptedSmtpServer::Host(), plain.Port());
+        failing.handler.SSLOptions().SetCertFile(c.certFile);
+        failing.handler.SSLOptions().SetKeyFile(c.keyFile);
+        failing.handler.SSLOptions().SetDHParamsFile(c.dhFile);
+        failing.handler.OnGetPassword = [&](std::string& password) { password = c.password; };
+        try {
+            failing.ConnectPlain();
+            ADD_FAILURE() << "files accepted";
+        } catch (const ELpOpenSSLAPICryptoError& e) {
+            EXPECT_EQ(std::string(e.what()).rfind(c.message, 0), 0u) << e.what();
+            EXPECT_NE(e.ErrorCode(), 0u);
+        }
+        failing.handler.CloseHandler();
+        plain.Finish();
     }
 }
 
