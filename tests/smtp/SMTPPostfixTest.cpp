@@ -325,6 +325,27 @@ TEST_F(SMTPPostfix, UnauthenticatedRecipientsAreRefused) {
     EXPECT_TRUE(session.smtp.IsConnected());
 }
 
+TEST_F(SMTPPostfix, RefusedRecipientAmongOthersTheOthersReceive) {
+    const std::string a = UniqueAddress("a");
+    const std::string refusedAddress = "refused@" + std::to_string(::getpid()) + "-mixed.test";
+    const std::string b = UniqueAddress("b");
+    Session session(Postfix::Get().Port("PLAIN_PORT"));
+    std::vector<std::string> refused;
+    session.smtp.OnFailedRecipient = [&](TLpBaseComponent*, const std::string& address,
+                                         const std::string& code, const std::string& text, bool&) {
+        refused.push_back(address + " " + code + " " + text);
+    };
+    session.smtp.EstablishConnection();
+    TLpMessage message;
+    FillLikeTheWorkflow(message, a + ", " + refusedAddress + ", " + b, "two of three", {"x"});
+    session.smtp.SubmitMessage(message);
+    session.smtp.CloseConnection();
+    EXPECT_EQ(refused, std::vector<std::string>{refusedAddress + " 550 <" + refusedAddress +
+                                                ">: Recipient address rejected: Mailbox unavailable\r\n"});
+    EXPECT_EQ(Fact(ReadBack(a), "count"), "1");
+    EXPECT_EQ(Fact(ReadBack(b), "count"), "1");
+}
+
 TEST_F(SMTPPostfix, PlainPortWithoutStartTlsStillDelivers) {
     const std::string to = UniqueAddress("plain");
     Session session(Postfix::Get().Port("PLAIN_PORT"));

@@ -9,6 +9,8 @@
 # Ports: PLAIN_PORT  no TLS, no authentication, any recipient accepted
 #        TLS_PORT    STARTTLS offered, authentication offered and required for relaying
 #        AUTH_PORT   no TLS, authentication offered and required (plain-text mechanisms allowed)
+# On every port the local part "refused" (refused@any.domain) is refused with 550 5.1.1, so tests
+# can mix a refused recipient with accepted ones.
 # Mail lands in DIR/mail/all/new/ (one file per delivered recipient, with a Delivered-To header);
 # the instance's log is DIR/maillog (successful logins show "sasl_method=").
 #
@@ -103,13 +105,15 @@ smtpd_sasl_security_options =
 smtpd_sasl_tls_security_options =
 smtpd_sasl_local_domain = $sasl_realm
 smtpd_relay_restrictions = permit_mynetworks, reject
-smtpd_recipient_restrictions =
+smtpd_recipient_restrictions = check_recipient_access texthash:$dir/conf/recipient_access
 broken_sasl_auth_clients = no
 alias_maps =
 alias_database =
 local_recipient_maps =
 biff = no
 EOF
+
+  printf 'refused@ 550 5.1.1 Mailbox unavailable\n' >"$dir/conf/recipient_access"
 
   cat >"$dir/conf/master.cf" <<EOF
 127.0.0.1:$plain inet n - n - - smtpd
