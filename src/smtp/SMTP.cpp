@@ -41,13 +41,15 @@ bool TLpSMTP::LogIn() {
         case satDefault: {
             if (m_username.empty()) break;
             if (m_validateAuthLoginCapability) {
-                const auto mechanisms = TLpSASLEntries::ReadAuthMechanisms(ServerExtensions(), "AUTH");
+                const auto mechanisms =
+                    TLpSASLEntries::ReadAuthMechanisms(ServerExtensions(), "AUTH");
                 if (std::find(mechanisms.begin(), mechanisms.end(), "LOGIN") == mechanisms.end()) {
                     return false;
                 }
             }
             IssueCommand("AUTH LOGIN", 334);
-            if (IssueCommand(Base64Encode(Latin1FromText(m_username)), std::vector<int>{235, 334}) == 334) {
+            if (IssueCommand(Base64Encode(Latin1FromText(m_username)),
+                             std::vector<int>{235, 334}) == 334) {
                 IssueCommand(Base64Encode(Latin1FromText(m_password)), 235);
             }
             m_loggedIn = true;
@@ -62,8 +64,8 @@ bool TLpSMTP::LogIn() {
     return m_loggedIn;
 }
 
-void TLpSMTP::TransmitEnvelope(const std::string& reversePath, const TLpEMailAddressList& recipients,
-                               TLpMessage& message) {
+void TLpSMTP::TransmitEnvelope(const std::string& reversePath,
+                               const TLpEMailAddressList& recipients, TLpMessage& message) {
     // Without authentication the server may still relay (or deliver locally): let it decide.
     LogIn();
     message.ExtraHeaders().SetHeader("X-Mailer", MailAgent());

@@ -39,19 +39,27 @@ std::string LocalHostName() {
 
 }  // namespace
 
-TLpSMTPBase::TLpSMTPBase() { SetPort(PlainPort); }
+TLpSMTPBase::TLpSMTPBase() {
+    SetPort(PlainPort);
+}
 
 TLpSMTPBase::~TLpSMTPBase() = default;
 
-std::unique_ptr<TLpReply> TLpSMTPBase::NewReply() const { return std::make_unique<TLpReplySMTP>(); }
+std::unique_ptr<TLpReply> TLpSMTPBase::NewReply() const {
+    return std::make_unique<TLpReplySMTP>();
+}
 
-TLpReplySMTP& TLpSMTPBase::SMTPReply() { return static_cast<TLpReplySMTP&>(LastReply()); }
+TLpReplySMTP& TLpSMTPBase::SMTPReply() {
+    return static_cast<TLpReplySMTP&>(LastReply());
+}
 
 TLpSSLIOHandlerSocketBase* TLpSMTPBase::TlsHandler() const {
     return dynamic_cast<TLpSSLIOHandlerSocketBase*>(m_ioHandler);
 }
 
-bool TLpSMTPBase::UsingTLSCapableHandler() const { return TlsHandler() != nullptr; }
+bool TLpSMTPBase::UsingTLSCapableHandler() const {
+    return TlsHandler() != nullptr;
+}
 
 void TLpSMTPBase::SetUseTLS(TLpUseTLS value) {
     if (m_loading) {
@@ -59,7 +67,8 @@ void TLpSMTPBase::SetUseTLS(TLpUseTLS value) {
         return;
     }
     if (IsConnected()) throw ELpTLSClientCanNotSetWhileConnected();
-    if (value != utNoTLSSupport && !UsingTLSCapableHandler()) throw ELpTLSClientSSLIOHandlerRequred();
+    if (value != utNoTLSSupport && !UsingTLSCapableHandler())
+        throw ELpTLSClientSSLIOHandlerRequred();
     if (value != m_useTLS) {
         // The port follows the mode only when it still holds the other mode's well-known port.
         if (value == utUseImplicitTLS && Port() == PlainPort) SetPort(ImplicitTlsPort);
@@ -89,7 +98,9 @@ bool TLpSMTPBase::HasExtension(const std::string& name) const {
                        [&](const std::string& line) { return EqualsIgnoringCase(line, name); });
 }
 
-bool TLpSMTPBase::SupportsTLS() const { return HasExtension("STARTTLS"); }
+bool TLpSMTPBase::SupportsTLS() const {
+    return HasExtension("STARTTLS");
+}
 
 // C: <connect>              S: 220 <greeting>
 // C: EHLO <name>            S: 250-<domain> / 250 <extension> ...
@@ -130,9 +141,13 @@ void TLpSMTPBase::SendHello() {
 }
 
 // C: QUIT                   S: 221 <bye>
-void TLpSMTPBase::NotifyPeerOfClose() { IssueCommand("QUIT", 221); }
+void TLpSMTPBase::NotifyPeerOfClose() {
+    IssueCommand("QUIT", 221);
+}
 
-void TLpSMTPBase::CloseConnection(bool notifyPeer) { TLpExplicitTLSClient::CloseConnection(notifyPeer); }
+void TLpSMTPBase::CloseConnection(bool notifyPeer) {
+    TLpExplicitTLSClient::CloseConnection(notifyPeer);
+}
 
 // C: STARTTLS              S: 220 Ready to start TLS
 //    <handshake>           C: EHLO <name>
@@ -150,7 +165,8 @@ void TLpSMTPBase::UpgradeToTls() {
     try {
         if (!SupportsTLS()) {
             bool goOn = m_useTLS != utUseRequireTLS;
-            if (goOn && m_useTLS == utUseExplicitTLS && OnTLSNotAvailable) OnTLSNotAvailable(this, goOn);
+            if (goOn && m_useTLS == utUseExplicitTLS && OnTLSNotAvailable)
+                OnTLSNotAvailable(this, goOn);
             if (goOn) return;
             closeAfterFailure();
             throw ELpTLSClientTLSNotAvailable();

@@ -30,7 +30,9 @@ class ELpTLSClientCanNotSetWhileConnected : public ELpTLSClientError {
 public:
     ELpTLSClientCanNotSetWhileConnected()
         : ELpTLSClientError("This value can not be set while the client is connected.") {}
-    const char* ClassName() const noexcept override { return "ELpTLSClientCanNotSetWhileConnected"; }
+    const char* ClassName() const noexcept override {
+        return "ELpTLSClientCanNotSetWhileConnected";
+    }
 };
 
 class ELpTLSClientSSLIOHandlerRequred : public ELpTLSClientError {
