@@ -1,0 +1,68 @@
+"""Failed unattended sends: exit code 1, the reason on standard error, the exception in the log."""
+
+import time
+import unittest
+
+from harness import LarkpostTestCase, Postfix, SilentServer, unused_port
+
+postfix = None
+
+
+def setUpModule():
+    global postfix
+    postfix = Postfix()
+
+
+def tearDownModule():
+    if postfix:
+        postfix.close()
+
+
+class Failures(LarkpostTestCase):
+    def send(self, *args):
+        return self.box.run("/FROM", "sender@example.test", "/TO", "someone@example.test",
+                            "/SUBJECT", "doomed", "/BODY", "never delivered", "/LOG", *args)
+
+    def assertFailed(self, r, reason):
+        self.assertEqual(r.code, 1, r)
+        lines = r.err.splitlines()
+        self.assertEqual(len(lines), 1, r)
+        self.assertTrue(lines[0].startswith("larkpost: "), r)
+        self.assertIn(reason, lines[0], r)
+        # The send failed, so the saved activity log ends with AppException's two lines and no
+        # success line.
+        log = self.box.log_texts()
+        self.assertNotIn("Message sent successfully.", log)
+        self.assertTrue(log[-2].startswith("Exception: "), log)
+        self.assertTrue(log[-1].startswith("Exception: "), log)
+        return log
+
+    def test_refused_connection(self):
+        r = self.send("/HOST", "127.0.0.1", "/PORT", str(unused_port()))
+        log = self.assertFailed(r, "Connection refused")
+        self.assertIn("10061", log[-2])
+
+    def test_unknown_host(self):
+        r = self.send("/HOST", "no-such-host.invalid")
+        log = self.assertFailed(r, "Host not found")
+        self.assertIn("Resolving hostname no-such-host.invalid.", log)
+
+    def test_wrong_password(self):
+        r = self.send("/HOST", "127.0.0.1", "/PORT", postfix.auth_port, "/AUTH", "1",
+                      "/USERID", postfix.user, "/PASS", "not-the-password")
+        self.assertFailed(r, "authentication failed")
+
+    def test_read_timeout(self):
+        # The time-out has no switch; it comes from the settings file beside the program.
+        self.box.write("Larkpost.ini", "[Larkpost]\r\nTimeout=1\r\nContentType=0\r\n")
+        server = SilentServer()
+        self.addCleanup(server.close)
+        started = time.monotonic()
+        r = self.send("/HOST", "127.0.0.1", "/PORT", str(server.port))
+        elapsed = time.monotonic() - started
+        self.assertFailed(r, "Read timed out.")
+        self.assertLess(elapsed, 20)
+
+
+if __name__ == "__main__":
+    unittest.main()
