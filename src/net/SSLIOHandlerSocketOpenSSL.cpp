@@ -72,6 +72,7 @@ void TLpSSLIOHandlerSocketOpenSSL::ConnectSocket() {
         throw;
     }
     m_tlsActive = remembered;
+    if (OnBeforeConnect) OnBeforeConnect(this);
     StartTlsOnConnect();
 }
 

@@ -63,6 +63,8 @@ public:
     std::function<void(TLpSSLIOHandlerSocketOpenSSL* ASender, std::string& VPassword, bool AIsWrite)>
         OnGetPasswordEx;
     std::function<bool(TLpX509* Certificate, bool AOk, int ADepth, int AError)> OnVerifyPeer;
+    // After the TCP connect, before any TLS step (the program sets none).
+    TLpNotifyEvent OnBeforeConnect;
 
     // Hooks OpenSSL's callbacks reach through the session's application data.
     virtual void DoStatusInfo(TLpSSLSocket* session, int where, int ret);

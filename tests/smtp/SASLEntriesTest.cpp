@@ -177,6 +177,21 @@ TEST(SASLEntries, OtpAnswersTheExtendedChallenge) {
     EXPECT_EQ(server.Finish(), "");
 }
 
+TEST(SASLEntries, SKeyWithAnEmptyUserNameSendsAnEmptyInitialResponseAsEquals) {
+    // SKEY's readiness ignores the user name; RFC 4954 writes a zero-length initial response
+    // as "=".
+    ScriptedSmtpServer server({
+        S("220 mx.test ESMTP\r\n"),
+        C("AUTH SKEY =\r\n"), S("334 OTkgVGVTdA==\r\n"),  // 99 TeSt
+        C("Tk9URSBPVVQgSUJJUyBTSU5LIE5BVkUgTU9ERQ==\r\n"), S("235 2.7.0 ok\r\n"),  // RFC 2289, Appendix C (md4)
+    });
+    Login login("", "This is a test.");
+    login.Connect(server);
+    login.Authenticate({"AUTH LOGIN SKEY"});
+    login.client.CloseConnection(false);
+    EXPECT_EQ(server.Finish(), "");
+}
+
 TEST(SASLEntries, AMechanismErrorEndsTheRunAtOnce) {
     ScriptedSmtpServer server({
         S("220 mx.test ESMTP\r\n"),
