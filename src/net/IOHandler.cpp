@@ -179,10 +179,13 @@ bool TLpIOHandler::ReadLineInto(std::string& line, const std::string& terminator
     m_readLineTimedOut = false;
 
     // The usual case: LF in a byte-oriented encoding and a whole line already buffered.
+    int searchStart = 0;
     if (lfTerminator && !wide && m_inputBuffer.Size() > 0) {
         const uint8_t* data = m_inputBuffer.Data();
         bool ascii = false;
         int p = FindLineFeed(data, m_inputBuffer.Size(), ascii);
+        // What was scanned without a LF is not scanned again below.
+        if (p < 0) searchStart = m_inputBuffer.Size();
         if (p >= 0 && (maxLength <= 0 || p <= maxLength)) {
             int lineEnd = p > 0 && data[p - 1] == '\r' ? p - 1 : p;
             // Pure 7-bit bytes read the same in the byte-oriented encodings.
@@ -208,7 +211,6 @@ bool TLpIOHandler::ReadLineInto(std::string& line, const std::string& terminator
     // The clock is read only when the line as a whole has a limit.
     const int64_t start = timeoutMs >= 0 ? NowMs() : 0;
 
-    int searchStart = 0;
     int termPos = -1;
     for (;;) {
         const int size = m_inputBuffer.Size();

@@ -146,76 +146,98 @@ void TLpIOHandlerStack::ConnectSocket() {
     m_binding->ConnectPeer();
 }
 
-// The connect runs on a worker thread (TLpConnectThread) while this thread waits in slices; on
-// time-out the socket is shut down and closed, which ends the blocked connect.
-void TLpIOHandlerStack::ConnectWithTimeout() {
-    struct State {
-        std::mutex lock;
-        std::condition_variable doneSignal;
-        bool done = false;
-        bool failed = false;
-        bool hasCode = false;
-        int code = 0;
-        std::string message;
-    };
-    auto state = std::make_shared<State>();
-    TLpSocketHandle* binding = m_binding.get();
-    std::thread connectThread([state, binding] {
-        bool failed = false, hasCode = false;
-        int code = 0;
-        std::string message;
+namespace {
+
+// The worker that runs a connect under a time-out. It catches every failure and records it; the
+// waiting thread reads the record once the worker has ended.
+class TLpConnectThread {
+public:
+    explicit TLpConnectThread(TLpSocketHandle* binding)
+        : m_thread([this, binding] { Execute(binding); }) {}
+    ~TLpConnectThread() {
+        if (m_thread.joinable()) m_thread.join();
+    }
+
+    // Waits up to ms (or without limit for a negative value); true once the connect has ended.
+    bool WaitDone(int ms) {
+        std::unique_lock<std::mutex> lock(m_lock);
+        if (ms < 0) {
+            m_doneSignal.wait(lock, [this] { return m_done; });
+            return true;
+        }
+        return m_doneSignal.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_done; });
+    }
+    void Join() {
+        if (m_thread.joinable()) m_thread.join();
+    }
+
+    bool failed = false;
+    bool hasCode = false;
+    int code = 0;
+    std::string message;
+
+private:
+    void Execute(TLpSocketHandle* binding) {
+        bool f = false, h = false;
+        int c = 0;
+        std::string text;
         try {
             binding->ConnectPeer();
         } catch (const ELpSocketError& e) {
-            failed = true;
-            message = e.what();
+            f = true;
+            text = e.what();
             // 10009 and 10038 are what closing the socket on time-out leaves behind.
             if (e.ErrorCode() != lpsock::kBadFile && e.ErrorCode() != lpsock::kNotSocket) {
-                hasCode = true;
-                code = e.ErrorCode();
+                h = true;
+                c = e.ErrorCode();
             }
         } catch (const std::exception& e) {
-            failed = true;
-            message = e.what();
+            f = true;
+            text = e.what();
         }
-        std::lock_guard<std::mutex> guard(state->lock);
-        state->failed = failed;
-        state->hasCode = hasCode;
-        state->code = code;
-        state->message = message;
-        state->done = true;
-        state->doneSignal.notify_all();
-    });
+        std::lock_guard<std::mutex> guard(m_lock);
+        failed = f;
+        hasCode = h;
+        code = c;
+        message = text;
+        m_done = true;
+        m_doneSignal.notify_all();
+    }
 
+    std::mutex m_lock;
+    std::condition_variable m_doneSignal;
+    bool m_done = false;
+    std::thread m_thread;
+};
+
+}  // namespace
+
+// The calling thread waits in slices of 125 ms; on time-out the socket is shut down and closed,
+// which ends the blocked connect.
+void TLpIOHandlerStack::ConnectWithTimeout() {
+    TLpSocketHandle* binding = m_binding.get();
+    TLpConnectThread worker(binding);
     const bool unlimited = ConnectTimeout() < 0;
     int remaining = ConnectTimeout();
-    bool done;
-    {
-        std::unique_lock<std::mutex> lock(state->lock);
-        for (;;) {
-            if (state->done) break;
-            int slice = unlimited ? 125 : std::min(125, remaining);
-            state->doneSignal.wait_for(lock, std::chrono::milliseconds(slice),
-                                       [&] { return state->done; });
-            if (state->done) break;
-            if (!unlimited) {
-                remaining -= slice;
-                if (remaining <= 0) break;
-            }
-        }
-        done = state->done;
+    bool done = false;
+    while (!done) {
+        int slice = unlimited ? 125 : std::min(125, remaining);
+        done = worker.WaitDone(slice);
+        if (done || unlimited) continue;
+        remaining -= slice;
+        if (remaining <= 0) break;
     }
     if (!done) {
         // A shutdown wakes a connect that is still waiting for the peer's answer.
         if (binding->HandleAllocated()) ::shutdown(binding->Handle(), SHUT_RDWR);
         CloseHandler();
-        connectThread.join();
+        worker.Join();
         throw ELpConnectTimeout("Connect timed out.");
     }
-    connectThread.join();
-    if (!state->failed) return;
-    if (state->hasCode) throw ELpSocketError(state->code, state->message);
-    throw ELpConnectException(state->message);
+    worker.Join();
+    if (!worker.failed) return;
+    if (worker.hasCode) throw ELpSocketError(worker.code, worker.message);
+    throw ELpConnectException(worker.message);
 }
 
 }  // namespace larkpost

@@ -10,7 +10,8 @@
 
 namespace larkpost {
 
-enum TLpIPVersion { Lp_IPv4 = 0, Lp_IPv6 = 1 };
+// A fixed underlying type: a value from outside (a settings file) may hold any number.
+enum TLpIPVersion : int { Lp_IPv4 = 0, Lp_IPv6 = 1 };
 
 // Socket error numbers used in messages (the numbering of the original platform).
 namespace lpsock {
