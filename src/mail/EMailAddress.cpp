@@ -12,9 +12,15 @@ bool IsAddressChar(char ch) {
     return std::string_view("!#$%&'*+-/=?_{}|~`").find(ch) != std::string_view::npos;
 }
 
-bool IsNameChar(char ch) { return ch == ' ' || IsAddressChar(ch); }
-bool IsEscaped(char ch) { return ch == '\\' || ch == '"'; }
-bool IsControlOrSpace(char ch) { return static_cast<unsigned char>(ch) <= 32; }
+bool IsNameChar(char ch) {
+    return ch == ' ' || IsAddressChar(ch);
+}
+bool IsEscaped(char ch) {
+    return ch == '\\' || ch == '"';
+}
+bool IsControlOrSpace(char ch) {
+    return static_cast<unsigned char>(ch) <= 32;
+}
 
 std::string Trim(std::string_view s) {
     std::size_t b = 0, e = s.size();

@@ -60,20 +60,22 @@ std::size_t Base64Groups(const std::uint8_t* data, std::size_t size, char* out) 
     std::size_t i = 0;
     for (; i + 8 <= size; i += 6) {
         const std::uint64_t v = LoadBigEndian64(data + i);
-        const std::uint16_t chars[4] = {pairs[v >> 52], pairs[(v >> 40) & 4095], pairs[(v >> 28) & 4095],
-                                        pairs[(v >> 16) & 4095]};
+        const std::uint16_t chars[4] = {pairs[v >> 52], pairs[(v >> 40) & 4095],
+                                        pairs[(v >> 28) & 4095], pairs[(v >> 16) & 4095]};
         std::memcpy(o, chars, 8);
         o += 8;
     }
     for (; i + 3 <= size; i += 3) {
-        const std::uint32_t v = (std::uint32_t(data[i]) << 16) | (std::uint32_t(data[i + 1]) << 8) | data[i + 2];
+        const std::uint32_t v =
+            (std::uint32_t(data[i]) << 16) | (std::uint32_t(data[i + 1]) << 8) | data[i + 2];
         std::memcpy(o, &pairs[v >> 12], 2);
         std::memcpy(o + 2, &pairs[v & 4095], 2);
         o += 4;
     }
     const std::size_t left = size - i;
     if (left > 0) {
-        const std::uint32_t v = (std::uint32_t(data[i]) << 16) | (left > 1 ? std::uint32_t(data[i + 1]) << 8 : 0);
+        const std::uint32_t v =
+            (std::uint32_t(data[i]) << 16) | (left > 1 ? std::uint32_t(data[i + 1]) << 8 : 0);
         o[0] = kBase64Table[v >> 18];
         o[1] = kBase64Table[(v >> 12) & 63];
         o[2] = left > 1 ? kBase64Table[(v >> 6) & 63] : '=';
@@ -175,7 +177,9 @@ void QuotedPrintableStream(std::istream& source, std::ostream& destination, std:
     std::int64_t left = count;
     while (count < 0 || left > 0) {
         std::size_t want = buffer.size();
-        if (count >= 0) want = static_cast<std::size_t>(std::min<std::int64_t>(left, static_cast<std::int64_t>(want)));
+        if (count >= 0)
+            want = static_cast<std::size_t>(
+                std::min<std::int64_t>(left, static_cast<std::int64_t>(want)));
         const std::size_t got = ReadSome(source, buffer.data(), want);
         if (got == 0) break;
         left -= static_cast<std::int64_t>(got);
@@ -187,7 +191,9 @@ void QuotedPrintableStream(std::istream& source, std::ostream& destination, std:
     destination.write(out.data(), static_cast<std::streamsize>(out.size()));
 }
 
-char Lower(char ch) { return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch; }
+char Lower(char ch) {
+    return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch;
+}
 
 bool SameText(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -202,7 +208,8 @@ std::uint16_t Crc16(std::uint16_t crc, const std::uint8_t* data, std::size_t siz
     for (std::size_t i = 0; i < size; ++i) {
         crc ^= static_cast<std::uint16_t>(data[i] << 8);
         for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 0x8000) ? static_cast<std::uint16_t>((crc << 1) ^ 0x1021) : static_cast<std::uint16_t>(crc << 1);
+            crc = (crc & 0x8000) ? static_cast<std::uint16_t>((crc << 1) ^ 0x1021)
+                                 : static_cast<std::uint16_t>(crc << 1);
         }
     }
     return crc;
@@ -212,9 +219,7 @@ std::uint16_t Crc16(std::uint16_t crc, const std::uint8_t* data, std::size_t siz
 // 64 characters, the first of them opened by a colon.
 class TBinHexWriter {
 public:
-    explicit TBinHexWriter(std::ostream& out) : m_out(out) {
-        m_line = ":";
-    }
+    explicit TBinHexWriter(std::ostream& out) : m_out(out) { m_line = ":"; }
     void Write(const std::uint8_t* data, std::size_t size) {
         for (std::size_t i = 0; i < size; ++i) PutRle(data[i]);
     }
@@ -316,7 +321,8 @@ std::string EncodeRun(std::string_view bytes, char letter, std::string_view char
         static constexpr char kHex[] = "0123456789ABCDEF";
         for (char ch : bytes) {
             const auto c = static_cast<unsigned char>(ch);
-            const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                               (c >= '0' && c <= '9') ||
                                std::string_view("!*+-/").find(ch) != std::string_view::npos;
             if (plain || c == ' ') {
                 reserveRoom(1);
@@ -341,7 +347,9 @@ std::string EncodeRun(std::string_view bytes, char letter, std::string_view char
     return out;
 }
 
-bool IsHeaderWhitespace(unsigned char c) { return c == 9 || c == 10 || c == 13 || c == 32; }
+bool IsHeaderWhitespace(unsigned char c) {
+    return c == 9 || c == 10 || c == 13 || c == 32;
+}
 
 std::string WithoutLineBreaks(std::string_view text) {
     std::string out(text);
@@ -388,7 +396,9 @@ void TLpEncoder3to4::Encode(std::istream& source, std::ostream& destination, std
     std::int64_t left = count;
     while (count < 0 || left > 0) {
         std::size_t want = buffer.size();
-        if (count >= 0) want = static_cast<std::size_t>(std::min<std::int64_t>(left, static_cast<std::int64_t>(want)));
+        if (count >= 0)
+            want = static_cast<std::size_t>(
+                std::min<std::int64_t>(left, static_cast<std::int64_t>(want)));
         const std::size_t got = ReadSome(source, buffer.data(), want);
         if (got == 0) break;
         left -= static_cast<std::int64_t>(got);
@@ -400,7 +410,8 @@ void TLpEncoder3to4::Encode(std::istream& source, std::ostream& destination, std
 
 TLpEncoderMIME::TLpEncoderMIME() : TLpEncoder3to4(kBase64Table, '=') {}
 
-void TLpEncoderQuotedPrintable::Encode(std::istream& source, std::ostream& destination, std::int64_t count) {
+void TLpEncoderQuotedPrintable::Encode(std::istream& source, std::ostream& destination,
+                                       std::int64_t count) {
     QuotedPrintableStream(source, destination, count);
 }
 
@@ -411,7 +422,8 @@ std::string EncodeBase64(std::string_view bytes) {
 }
 
 std::string EncodeBase64(const TLpBytes& bytes) {
-    return EncodeBase64(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    return EncodeBase64(
+        std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
 }
 
 TLpBase64LineEncoder::TLpBase64LineEncoder(TSink sink) : m_sink(std::move(sink)) {}
@@ -531,12 +543,12 @@ void TLpMessageEncoderBinHex4::Encode(std::istream& source, std::ostream& destin
     std::vector<std::uint8_t> header;
     header.push_back(static_cast<std::uint8_t>(name.size()));
     header.insert(header.end(), name.begin(), name.end());
-    header.push_back(0);                            // version
+    header.push_back(0);                                // version
     header.insert(header.end(), {'?', '?', '?', '?'});  // file type: unknown
     header.insert(header.end(), {'?', '?', '?', '?'});  // creator: unknown
-    PutBigEndian(header, 0, 2);                     // Finder flags
+    PutBigEndian(header, 0, 2);                         // Finder flags
     PutBigEndian(header, dataLength, 4);
-    PutBigEndian(header, 0, 4);                     // no resource fork
+    PutBigEndian(header, 0, 4);  // no resource fork
     PutBigEndian(header, Crc16(0, header.data(), header.size()), 2);
 
     destination << "(This file must be converted with BinHex 4.0)\r\n\r\n";
@@ -547,7 +559,8 @@ void TLpMessageEncoderBinHex4::Encode(std::istream& source, std::ostream& destin
         std::vector<std::uint8_t> buffer(65536);
         std::uint32_t left = dataLength;
         while (left > 0) {
-            const std::size_t got = ReadSome(source, buffer.data(), std::min<std::size_t>(left, buffer.size()));
+            const std::size_t got =
+                ReadSome(source, buffer.data(), std::min<std::size_t>(left, buffer.size()));
             if (got == 0) break;
             crc = Crc16(crc, buffer.data(), got);
             writer.Write(buffer.data(), got);
@@ -568,8 +581,10 @@ void TLpMessageEncoderBinHex4::Encode(std::istream& source, std::ostream& destin
 const std::vector<TLpMessageEncoderInfo>& TLpMessageEncoderList::Encoders() {
     static const std::vector<TLpMessageEncoderInfo> encoders = {
         {"MIME", [] { return std::unique_ptr<TLpMessageEncoder>(new TLpMessageEncoderMIME); }},
-        {"binhex4", [] { return std::unique_ptr<TLpMessageEncoder>(new TLpMessageEncoderBinHex4); }},
-        {"QP", [] { return std::unique_ptr<TLpMessageEncoder>(new TLpMessageEncoderQuotedPrintable); }},
+        {"binhex4",
+         [] { return std::unique_ptr<TLpMessageEncoder>(new TLpMessageEncoderBinHex4); }},
+        {"QP",
+         [] { return std::unique_ptr<TLpMessageEncoder>(new TLpMessageEncoderQuotedPrintable); }},
         {"UUE", [] { return std::unique_ptr<TLpMessageEncoder>(new TLpMessageEncoderUUE); }},
         {"XXE", [] { return std::unique_ptr<TLpMessageEncoder>(new TLpMessageEncoderXXE); }},
     };
@@ -651,7 +666,8 @@ std::string EncodeHeaderText(std::string_view text, std::string_view specials, c
         }
         if (!needsEncoding) {
             if (runOpen) {
-                result += EncodeRun(std::string_view(bytes).substr(runStart, p - runStart), letter, charset);
+                result += EncodeRun(std::string_view(bytes).substr(runStart, p - runStart), letter,
+                                    charset);
                 runOpen = false;
             }
             result.append(bytes, p, q - p);

@@ -28,7 +28,8 @@ class TLpEncoder {
 public:
     virtual ~TLpEncoder() = default;
     // Encodes count bytes of source (all that is left when count is -1) into destination.
-    virtual void Encode(std::istream& source, std::ostream& destination, std::int64_t count = -1) = 0;
+    virtual void Encode(std::istream& source, std::ostream& destination,
+                        std::int64_t count = -1) = 0;
     // The same over bytes in memory.
     std::string EncodeBytes(std::string_view bytes);
 };

@@ -4,7 +4,9 @@ namespace larkpost {
 
 namespace {
 
-char Lower(char ch) { return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch; }
+char Lower(char ch) {
+    return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch;
+}
 
 bool SameText(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -14,7 +16,9 @@ bool SameText(std::string_view a, std::string_view b) {
     return true;
 }
 
-bool IsControlOrSpace(char ch) { return static_cast<unsigned char>(ch) <= 32; }
+bool IsControlOrSpace(char ch) {
+    return static_cast<unsigned char>(ch) <= 32;
+}
 
 std::string_view TrimView(std::string_view s) {
     std::size_t b = 0, e = s.size();
@@ -82,7 +86,8 @@ std::vector<TParam> SplitParams(std::string_view header, TLpHeaderQuotingType st
                 std::size_t i = 0;
                 while (i < rest.size()) {
                     const unsigned char c = static_cast<unsigned char>(rest[i]);
-                    if (c <= 32 || c == 127 || specials.find(rest[i]) != std::string_view::npos) break;
+                    if (c <= 32 || c == 127 || specials.find(rest[i]) != std::string_view::npos)
+                        break;
                     ++i;
                 }
                 param.Value = std::string(rest.substr(0, i));
@@ -194,9 +199,12 @@ void TLpHeaderList::SetHeader(std::string_view name, std::string_view value) {
 void TLpHeaderList::SetHeaderParam(std::string_view name, std::string_view param,
                                    std::string_view value) {
     TLpHeaderQuotingType style = m_quoteType;
-    const bool contentHeader = SameText(name, "Content-Type") || SameText(name, "Content-Disposition");
-    if (style == qtMail && contentHeader) style = qtMIME;
-    else if (style == qtMIME && !contentHeader) style = qtMail;
+    const bool contentHeader =
+        SameText(name, "Content-Type") || SameText(name, "Content-Disposition");
+    if (style == qtMail && contentHeader)
+        style = qtMIME;
+    else if (style == qtMIME && !contentHeader)
+        style = qtMail;
     SetHeader(name, ReplaceParam(GetHeader(name), param, value, style));
 }
 
@@ -217,12 +225,14 @@ bool HasMediaType(std::string_view header, std::string_view mediaType) {
     const std::string main = MainValue(header);
     if (mediaType.find('/') == std::string_view::npos) {
         const std::string prefix = std::string(mediaType) + "/";
-        return main.size() >= prefix.size() && SameText(std::string_view(main).substr(0, prefix.size()), prefix);
+        return main.size() >= prefix.size() &&
+               SameText(std::string_view(main).substr(0, prefix.size()), prefix);
     }
     return SameText(main, mediaType);
 }
 
-std::string ParamValue(std::string_view header, std::string_view param, TLpHeaderQuotingType style) {
+std::string ParamValue(std::string_view header, std::string_view param,
+                       TLpHeaderQuotingType style) {
     for (const auto& p : SplitParams(header, style)) {
         if (SameText(p.Name, param)) return p.Value;
     }
@@ -293,7 +303,8 @@ std::string WrapLine(std::string_view line, std::string_view breakStr, std::stri
     auto isBreakChar = [&](char ch) { return breakChars.find(ch) != std::string_view::npos; };
     auto copy = [&](long from, long to) {  // inclusive, 1-based
         if (to < from) return std::string_view();
-        return line.substr(static_cast<std::size_t>(from - 1), static_cast<std::size_t>(to - from + 1));
+        return line.substr(static_cast<std::size_t>(from - 1),
+                           static_cast<std::size_t>(to - from + 1));
     };
     const char breakFirst = breakStr.empty() ? '\0' : breakStr[0];
     const long breakLen = static_cast<long>(breakStr.size());
@@ -310,7 +321,8 @@ std::string WrapLine(std::string_view line, std::string_view breakStr, std::stri
                 inQuote = !inQuote;
             }
         } else if (!inQuote) {
-            existingBreak = pos + breakLen - 1 <= length && SameText(copy(pos, pos + breakLen - 1), breakStr);
+            existingBreak =
+                pos + breakLen - 1 <= length && SameText(copy(pos, pos + breakLen - 1), breakStr);
             if (existingBreak) {
                 pos += breakLen - 1;
                 breakPos = pos;
@@ -324,7 +336,8 @@ std::string WrapLine(std::string_view line, std::string_view breakStr, std::stri
         col = pos - breakPos;
         result += copy(start, breakPos);
         if (ch != '"') {
-            while (pos <= length && (isBreakChar(at(pos)) || at(pos) == '\r' || at(pos) == '\n')) ++pos;
+            while (pos <= length && (isBreakChar(at(pos)) || at(pos) == '\r' || at(pos) == '\n'))
+                ++pos;
             if (!existingBreak && pos < length) result += breakStr;
         }
         ++breakPos;

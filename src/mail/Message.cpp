@@ -11,7 +11,9 @@ namespace larkpost {
 
 namespace {
 
-char Lower(char ch) { return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch; }
+char Lower(char ch) {
+    return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch;
+}
 
 bool SameText(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -66,7 +68,9 @@ void TLpMessage::ClearMessage() {
     m_singlePartMime = false;
 }
 
-void TLpMessage::SetUseNowForDate(bool value) { m_date = value ? TLpDateTime() : Clock(); }
+void TLpMessage::SetUseNowForDate(bool value) {
+    m_date = value ? TLpDateTime() : Clock();
+}
 
 TLpEMailAddressItem& TLpMessage::From() {
     if (m_fromList.Empty()) return m_fromList.Add();
@@ -142,9 +146,10 @@ std::string TLpMessage::FormatMailDate(TLpDateTime date) {
     const long offsetMinutes = local->UtcOffsetSeconds / 60;
     const long magnitude = std::labs(offsetMinutes);
     char text[64];
-    std::snprintf(text, sizeof text, "%s, %d %s %d %02d:%02d:%02d %c%02ld%02ld", kDays[tm.tm_wday % 7],
-                  tm.tm_mday, kMonths[tm.tm_mon % 12], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
-                  tm.tm_sec, offsetMinutes < 0 ? '-' : '+', magnitude / 60, magnitude % 60);
+    std::snprintf(text, sizeof text, "%s, %d %s %d %02d:%02d:%02d %c%02ld%02ld",
+                  kDays[tm.tm_wday % 7], tm.tm_mday, kMonths[tm.tm_mon % 12], tm.tm_year + 1900,
+                  tm.tm_hour, tm.tm_min, tm.tm_sec, offsetMinutes < 0 ? '-' : '+', magnitude / 60,
+                  magnitude % 60);
     return text;
 }
 
@@ -161,7 +166,8 @@ void TLpMessage::BuildHeaders() {
         const std::string transfer = part.ContentTransfer();
         if (transfer.empty()) continue;
         if (m_encoding == meMIME) {
-            if (!IsOneOf(transfer, {"7bit", "8bit", "binary", "base64", "quoted-printable", "binhex40"})) {
+            if (!IsOneOf(transfer,
+                         {"7bit", "8bit", "binary", "base64", "quoted-printable", "binhex40"})) {
                 part.SetContentTransfer("base64");
             }
         } else if (!IsOneOf(transfer, {"UUE", "XXE"})) {
@@ -218,7 +224,8 @@ void TLpMessage::BuildHeaders() {
         h.SetHeader("Content-Type", m_contentType);
         h.SetHeaderParam("Content-Type", "charset", contentCharSet);
         const std::string boundary = m_boundary.CurrentBoundary();
-        if (partCount > 0 && !boundary.empty()) h.SetHeaderParam("Content-Type", "boundary", boundary);
+        if (partCount > 0 && !boundary.empty())
+            h.SetHeaderParam("Content-Type", "boundary", boundary);
         h.SetHeader("MIME-Version", "1.0");
         h.SetHeader("Content-Transfer-Encoding", m_contentTransferEncoding);
     }

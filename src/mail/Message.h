@@ -91,8 +91,12 @@ public:
     void SetContentType(const std::string& value);
     const std::string& CharSet() const noexcept { return m_charSet; }
     void SetCharSet(std::string value) { m_charSet = std::move(value); }
-    const std::string& ContentTransferEncoding() const noexcept { return m_contentTransferEncoding; }
-    void SetContentTransferEncoding(std::string value) { m_contentTransferEncoding = std::move(value); }
+    const std::string& ContentTransferEncoding() const noexcept {
+        return m_contentTransferEncoding;
+    }
+    void SetContentTransferEncoding(std::string value) {
+        m_contentTransferEncoding = std::move(value);
+    }
     const std::string& ContentDisposition() const noexcept { return m_contentDisposition; }
     void SetContentDisposition(std::string value) { m_contentDisposition = std::move(value); }
 

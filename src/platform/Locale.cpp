@@ -62,6 +62,8 @@ TLpUserLocale ParseLocaleName(const std::string& name) {
     return locale;
 }
 
-TLpUserLocale UserLocale() { return ParseLocaleName(UserLocaleName()); }
+TLpUserLocale UserLocale() {
+    return ParseLocaleName(UserLocaleName());
+}
 
 }  // namespace larkpost

@@ -7,8 +7,8 @@
 namespace larkpost {
 
 struct TLpLocalTime {
-    std::tm Fields{};            // local calendar fields of the moment
-    long UtcOffsetSeconds = 0;   // positive east of UTC
+    std::tm Fields{};           // local calendar fields of the moment
+    long UtcOffsetSeconds = 0;  // positive east of UTC
 };
 
 // The local time at t, or nothing when the zone information cannot be had.

@@ -1,15 +1,19 @@
-#include "mail/EMailAddress.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "mail/EMailAddress.h"
+
 namespace larkpost {
 namespace {
 
 TEST(EMailAddressItem, ParsesOneAddress) {
-    struct Case { const char* in; const char* name; const char* address; };
+    struct Case {
+        const char* in;
+        const char* name;
+        const char* address;
+    };
     const Case cases[] = {
         {"a@b.c", "", "a@b.c"},
         {"John Doe <a@b.c>", "John Doe", "a@b.c"},
@@ -39,14 +43,18 @@ TEST(EMailAddressItem, ParsesOneAddress) {
 }
 
 TEST(EMailAddressItem, RendersTextForm) {
-    struct Case { const char* name; const char* address; const char* text; };
+    struct Case {
+        const char* name;
+        const char* address;
+        const char* text;
+    };
     const Case cases[] = {
         {"", "a@b.c", "a@b.c"},
         {"John Doe", "a@b.c", "John Doe <a@b.c>"},
         {"J. Doe", "a@b.c", "\"J. Doe\" <a@b.c>"},
         {"Doe, John", "a@b.c", "\"Doe, John\" <a@b.c>"},
         {"Say \"hi\" \\o/", "a@b.c", "\"Say \\\"hi\\\" \\\\o/\" <a@b.c>"},
-        {"A@B.C", "a@b.c", "a@b.c"},      // name equal to the address ignoring case
+        {"A@B.C", "a@b.c", "a@b.c"},  // name equal to the address ignoring case
         {"John", "", "John <>"},
         {"J. Doe", "", "\"J. Doe\" <>"},
         {"", "", ""},
@@ -94,7 +102,10 @@ std::vector<std::string> Parsed(const std::string& text) {
 
 TEST(EMailAddressList, ParsesLists) {
     using V = std::vector<std::string>;
-    struct Case { const char* in; V items; };
+    struct Case {
+        const char* in;
+        V items;
+    };
     const Case cases[] = {
         {"", {}},
         {"   \t ", {}},

@@ -1,5 +1,3 @@
-#include "mail/Encoders.h"
-
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -7,6 +5,7 @@
 #include <vector>
 
 #include "mail/EMailAddress.h"
+#include "mail/Encoders.h"
 #include "platform/Exception.h"
 
 namespace larkpost {
@@ -42,8 +41,13 @@ std::vector<std::string> SplitCrLf(const std::string& text) {
 
 TEST(Base64, Rfc4648Vectors) {
     const std::pair<const char*, const char*> vectors[] = {
-        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"},
-        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
     };
     TLpEncoderMIME encoder;
     for (const auto& [in, out] : vectors) {
@@ -55,9 +59,13 @@ TEST(Base64, Rfc4648Vectors) {
 }
 
 TEST(Base64, LinesOf76Columns) {
-    struct Case { std::size_t bytes; std::vector<std::size_t> lineLengths; };
+    struct Case {
+        std::size_t bytes;
+        std::vector<std::size_t> lineLengths;
+    };
     const Case cases[] = {
-        {0, {}}, {1, {4}}, {56, {76}}, {57, {76}}, {58, {76, 4}}, {114, {76, 76}}, {115, {76, 76, 4}},
+        {0, {}},       {1, {4}},        {56, {76}},         {57, {76}},
+        {58, {76, 4}}, {114, {76, 76}}, {115, {76, 76, 4}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.bytes);
@@ -72,7 +80,8 @@ TEST(Base64, LinesOf76Columns) {
         EXPECT_EQ(lengths, c.lineLengths);
         EXPECT_EQ(joined, EncodeBase64(std::string_view(in)));
     }
-    EXPECT_EQ(Base64Lines(Bytes(58)).substr(78), EncodeBase64(std::string_view(Bytes(58)).substr(57)) + "\r\n");
+    EXPECT_EQ(Base64Lines(Bytes(58)).substr(78),
+              EncodeBase64(std::string_view(Bytes(58)).substr(57)) + "\r\n");
     EXPECT_EQ(Base64Lines(Bytes(58)).substr(78 + 2, 2), "==");
 }
 
@@ -82,7 +91,8 @@ TEST(Base64, LineEncoderFedInAnyBlocksMatchesWholeStream) {
     for (std::size_t block : {1u, 56u, 57u, 58u, 1000u, 57u * 1024u, 200000u}) {
         SCOPED_TRACE(block);
         std::string out;
-        TLpBase64LineEncoder encoder([&out](const char* data, std::size_t size) { out.append(data, size); });
+        TLpBase64LineEncoder encoder(
+            [&out](const char* data, std::size_t size) { out.append(data, size); });
         for (std::size_t at = 0; at < in.size(); at += block) {
             const std::size_t n = std::min(block, in.size() - at);
             encoder.Write(reinterpret_cast<const std::uint8_t*>(in.data() + at), n);
@@ -102,7 +112,11 @@ TEST(Base64, MessageEncoderRewindsItsSource) {
 
 TEST(QuotedPrintable, EncodesWhatMustBeEncoded) {
     const std::string a70(70, 'a');
-    struct Case { const char* name; std::string in; std::string out; };
+    struct Case {
+        const char* name;
+        std::string in;
+        std::string out;
+    };
     const Case cases[] = {
         {"empty body", "", ""},
         {"equals sign", "x=y", "x=3Dy\r\n"},
@@ -116,13 +130,15 @@ TEST(QuotedPrintable, EncodesWhatMustBeEncoded) {
         {"75 letters", std::string(75, 'a'), a70 + "=\r\naaaaa\r\n"},
         {"exactly 70 letters", a70, a70 + "=\r\n\r\n"},
         {"69 letters", std::string(69, 'a'), std::string(69, 'a') + "\r\n"},
-        {"encoded byte crossing 70", std::string(68, 'a') + "=", std::string(68, 'a') + "=3D=\r\n\r\n"},
+        {"encoded byte crossing 70", std::string(68, 'a') + "=",
+         std::string(68, 'a') + "=3D=\r\n\r\n"},
         {"full stop after a soft break", a70 + ".x", a70 + "=\r\n=2Ex\r\n"},
         {"CR LF, LF and CR end lines", "a\r\nb\nc\rd", "a\r\nb\r\nc\r\nd\r\n"},
         {"final line end adds no line", "a\r\n", "a\r\n"},
         {"empty lines kept", "a\r\n\r\nb", "a\r\n\r\nb\r\n"},
         {"space before line end", "a \r\nb", "a=20\r\nb\r\n"},
-        {"space before soft break", std::string(69, 'a') + " x", std::string(69, 'a') + " =\r\nx\r\n"},
+        {"space before soft break", std::string(69, 'a') + " x",
+         std::string(69, 'a') + " =\r\nx\r\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -144,7 +160,10 @@ TEST(QuotedPrintable, StreamMatchesMemoryAcrossBlockEdges) {
 }
 
 TEST(HeaderText, EncodesWordsThatNeedIt) {
-    struct Case { const char* in; const char* out; };
+    struct Case {
+        const char* in;
+        const char* out;
+    };
     const Case cases[] = {
         {"", ""},
         {"Hello world", "Hello world"},
@@ -184,7 +203,8 @@ TEST(HeaderText, SplitsEncodedWordsAt75Characters) {
     EXPECT_EQ(w3, "=?UTF-8?B?" + EncodeBase64(text.substr(90)) + "?=");
 
     // A longer charset name leaves room for fewer groups: the limit is the word, not the data.
-    const std::string koi = EncodeHeaderText("Привет мир, как дела у тебя сегодня вечером", "", 'B', "KOI8-R");
+    const std::string koi =
+        EncodeHeaderText("Привет мир, как дела у тебя сегодня вечером", "", 'B', "KOI8-R");
     for (const auto& word : SplitCrLf(koi + "\r\n")) {
         const std::string w = word[0] == ' ' ? word.substr(1) : word;
         EXPECT_LE(w.size(), 75u) << w;
@@ -213,11 +233,16 @@ TEST(HeaderText, ConvertsToTheChosenCharset) {
 }
 
 TEST(HeaderText, QEncodingWhenAsked) {
-    EXPECT_EQ(EncodeHeaderText("Grüße Köln", "", 'Q', "UTF-8"), "=?UTF-8?Q?Gr=C3=BC=C3=9Fe_K=C3=B6ln?=");
+    EXPECT_EQ(EncodeHeaderText("Grüße Köln", "", 'Q', "UTF-8"),
+              "=?UTF-8?Q?Gr=C3=BC=C3=9Fe_K=C3=B6ln?=");
 }
 
 TEST(AddressEntry, EncodesNamesAndKeepsAddresses) {
-    struct Case { const char* name; bool useAddress; const char* out; };
+    struct Case {
+        const char* name;
+        bool useAddress;
+        const char* out;
+    };
     const Case cases[] = {
         {"John Doe", false, "\"John Doe\" <a@b.c>"},
         {"John Doe", true, "\"John Doe\" <a@b.c>"},
@@ -241,7 +266,8 @@ TEST(AddressEntry, ListJoinsEveryEntry) {
     list.ParseAddressList("John Doe <a@b.c>, d@e.f");
     list.Add();  // neither name nor address
     EXPECT_EQ(EncodeAddressList(list, 'B', "UTF-8", false), "\"John Doe\" <a@b.c>, d@e.f, ");
-    EXPECT_EQ(EncodeAddressList(list, 'B', "UTF-8", true), "\"John Doe\" <a@b.c>, \"d@e.f\" <d@e.f>, ");
+    EXPECT_EQ(EncodeAddressList(list, 'B', "UTF-8", true),
+              "\"John Doe\" <a@b.c>, \"d@e.f\" <d@e.f>, ");
     EXPECT_EQ(list.Items(1).Name(), "d@e.f");  // the missing name was filled in
 }
 

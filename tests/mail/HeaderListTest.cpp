@@ -1,9 +1,9 @@
-#include "mail/HeaderList.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
+
+#include "mail/HeaderList.h"
 
 namespace larkpost {
 namespace {
@@ -30,7 +30,8 @@ TEST(HeaderList, FoldsAndUnfolds) {
     TLpHeaderList h;
     // 30 addresses of 10 characters: the break falls after the last ", " before column 79.
     std::string to;
-    for (int i = 0; i < 12; ++i) to += (i ? ", " : "") + std::string("user") + char('a' + i) + "@x.yz";
+    for (int i = 0; i < 12; ++i)
+        to += (i ? ", " : "") + std::string("user") + char('a' + i) + "@x.yz";
     h.SetHeader("To", to);
     ASSERT_EQ(h.Count(), 2u);
     EXPECT_EQ(h[0], "To: usera@x.yz, userb@x.yz, userc@x.yz, userd@x.yz, usere@x.yz, userf@x.yz,");
@@ -45,7 +46,10 @@ TEST(HeaderList, FoldsAndUnfolds) {
 // The wrap routine decides a break while reading column 78 and writes it only when more than one
 // character follows, so lines of 78 and 79 columns stay whole and 80 columns fold.
 TEST(HeaderList, FoldBoundaryAt79And80Columns) {
-    struct Case { std::size_t lineLength; std::size_t lines; };
+    struct Case {
+        std::size_t lineLength;
+        std::size_t lines;
+    };
     const Case cases[] = {{78, 1}, {79, 1}, {80, 2}, {81, 2}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.lineLength);
@@ -88,7 +92,9 @@ TEST(HeaderList, QuotedBoundaryKeepsContentTypeOnOneLine) {
     h.SetHeaderParam("Content-Type", "charset", "utf-8");
     h.SetHeaderParam("Content-Type", "boundary", "Ab3dEf7hIj1lMn5pQr9tUv2x=_yZ4b6D8f");
     ASSERT_EQ(h.Count(), 1u);
-    EXPECT_EQ(h[0], "Content-Type: multipart/mixed; charset=utf-8; boundary=\"Ab3dEf7hIj1lMn5pQr9tUv2x=_yZ4b6D8f\"");
+    EXPECT_EQ(h[0],
+              "Content-Type: multipart/mixed; charset=utf-8; "
+              "boundary=\"Ab3dEf7hIj1lMn5pQr9tUv2x=_yZ4b6D8f\"");
     EXPECT_EQ(h[0].size(), 91u);
 }
 
@@ -100,7 +106,8 @@ TEST(HeaderList, HonoursExistingBreaks) {
 
 // A value must never start a header line of its own, whatever line breaks it carries.
 TEST(HeaderList, LineBreaksInValuesCannotInjectHeaders) {
-    const char* values[] = {"Hi\r\nBcc: x@y", "Hi\nBcc: x@y", "Hi\rBcc: x@y", "Hi\r\n\r\nBody", "Hi\r\n "};
+    const char* values[] = {"Hi\r\nBcc: x@y", "Hi\nBcc: x@y", "Hi\rBcc: x@y", "Hi\r\n\r\nBody",
+                            "Hi\r\n "};
     for (const char* v : values) {
         SCOPED_TRACE(v);
         TLpHeaderList h;
@@ -120,14 +127,17 @@ TEST(HeaderList, ParamsInStyles) {
     std::string old;
     EXPECT_EQ(RemoveParam("text/plain; charset=UTF-8", "charset", qtMIME, &old), "text/plain");
     EXPECT_EQ(old, "UTF-8");
-    EXPECT_EQ(ReplaceParam("multipart/mixed", "boundary", "a=_b", qtMIME), "multipart/mixed; boundary=\"a=_b\"");
-    EXPECT_EQ(ReplaceParam("multipart/mixed", "charset", "utf-8", qtMIME), "multipart/mixed; charset=utf-8");
+    EXPECT_EQ(ReplaceParam("multipart/mixed", "boundary", "a=_b", qtMIME),
+              "multipart/mixed; boundary=\"a=_b\"");
+    EXPECT_EQ(ReplaceParam("multipart/mixed", "charset", "utf-8", qtMIME),
+              "multipart/mixed; charset=utf-8");
     EXPECT_EQ(ReplaceParam("text/plain", "charset", "", qtMIME), "text/plain");
     EXPECT_EQ(ReplaceParam("; x=1", "y", "2", qtMIME), "");
     // A parameter quoted before stays quoted.
     EXPECT_EQ(ReplaceParam("text/plain; name=\"a\"; charset=x", "charset", "y", qtMIME),
               "text/plain; name=\"a\"; charset=y");
-    EXPECT_EQ(ParamValue("attachment; filename=\"a \\\"b\\\".txt\"", "FILENAME", qtMIME), "a \"b\".txt");
+    EXPECT_EQ(ParamValue("attachment; filename=\"a \\\"b\\\".txt\"", "FILENAME", qtMIME),
+              "a \"b\".txt");
     EXPECT_EQ(ParamValue("text/plain;charset=utf-8;format=flowed", "format", qtMIME), "flowed");
     EXPECT_EQ(ParamValue("text/plain", "charset", qtMIME), "");
     EXPECT_EQ(MainValue("  Text/Plain ; charset=x"), "Text/Plain");
@@ -136,7 +146,11 @@ TEST(HeaderList, ParamsInStyles) {
     EXPECT_FALSE(HasMediaType("textual/x", "text/plain"));
     EXPECT_FALSE(HasMediaType("textual/x", "text"));
 
-    struct Case { const char* value; TLpHeaderQuotingType style; const char* out; };
+    struct Case {
+        const char* value;
+        TLpHeaderQuotingType style;
+        const char* out;
+    };
     const Case cases[] = {
         {"utf-8", qtMail, "utf-8"},
         {"a.txt", qtMail, "\"a.txt\""},  // the full stop is special in mail style only

@@ -1,5 +1,3 @@
-#include "mail/Message.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -9,6 +7,7 @@
 #include <vector>
 
 #include "mail/MIMEBoundary.h"
+#include "mail/Message.h"
 #include "mail/MessagePart.h"
 
 namespace larkpost {
@@ -73,11 +72,14 @@ protected:
         m.SetUseNowForDate(false);
         m.From().SetName("Fred Sender");
         m.From().SetAddress("fred@example.org");
-        m.Recipients().ParseAddressList("Jörg Müller <joerg@example.net>, plain2@example.net, other@example.net");
+        m.Recipients().ParseAddressList(
+            "Jörg Müller <joerg@example.net>, plain2@example.net, other@example.net");
         m.CCList().ParseAddressList("Carol <carol@example.com>");
         m.BccList().ParseAddressList("hidden@example.com");
         m.ReplyTo().ParseAddressList("replies@example.org");
-        m.MessageParts().Add<TLpText>(Lines{"Hello", "World"}).SetContentType("text/plain; charset=UTF-8");
+        m.MessageParts()
+            .Add<TLpText>(Lines{"Hello", "World"})
+            .SetContentType("text/plain; charset=UTF-8");
         m.ExtraHeaders().SetHeader("X-Mailer", "Larkpost 1.0.0.0");
     }
     ~MessageBlock() override { TLpMIMEBoundaryStrings::SetBoundarySource(nullptr); }
@@ -112,12 +114,14 @@ TEST_F(MessageBlock, WithAttachmentIsMultipart) {
               "To: =?UTF-8?B?SsO2cmcgTcO8bGxlcg==?= <joerg@example.net>, plain2@example.net,\r\n"
               " other@example.net\r\n"
               "Cc: \"Carol\" <carol@example.com>\r\n"
-              "Content-Type: multipart/mixed; charset=utf-8; boundary=\"" + std::string(kBoundary) + "\"\r\n"
-              "MIME-Version: 1.0\r\n"
-              "Content-Transfer-Encoding: 8bit\r\n"
-              "Reply-To: replies@example.org\r\n"
-              "Date: Tue, 5 Mar 2024 14:03:09 +1100\r\n"
-              "X-Mailer: Larkpost 1.0.0.0\r\n");
+              "Content-Type: multipart/mixed; charset=utf-8; boundary=\"" +
+                  std::string(kBoundary) +
+                  "\"\r\n"
+                  "MIME-Version: 1.0\r\n"
+                  "Content-Transfer-Encoding: 8bit\r\n"
+                  "Reply-To: replies@example.org\r\n"
+                  "Date: Tue, 5 Mar 2024 14:03:09 +1100\r\n"
+                  "X-Mailer: Larkpost 1.0.0.0\r\n");
     EXPECT_EQ(m_message.MIMEBoundary().CurrentBoundary(), kBoundary);
     EXPECT_EQ(m_message.MIMEBoundary().BoundaryCount(), 1);
     EXPECT_EQ(m_message.MIMEBoundary().CurrentParentIndex(), -1);
@@ -230,8 +234,8 @@ TEST(Message, PlainTextWithoutParts) {
     m.Body() = {"hello"};
     m.BuildHeaders();
     EXPECT_EQ(m.Encoding(), mePlainText);
-    EXPECT_EQ(m.LastGeneratedHeaders().Lines(),
-              (Lines{"Content-Type: text/plain; charset=us-ascii", "Date: Sun, 7 Jan 2024 09:05:00 +0000"}));
+    EXPECT_EQ(m.LastGeneratedHeaders().Lines(), (Lines{"Content-Type: text/plain; charset=us-ascii",
+                                                       "Date: Sun, 7 Jan 2024 09:05:00 +0000"}));
 }
 
 TEST(Message, NewBoundaryOnEveryBuild) {
@@ -250,12 +254,17 @@ TEST(Message, NewBoundaryOnEveryBuild) {
 }
 
 TEST(Message, FormatMailDateUsesTheZoneInForceAtTheDate) {
-    struct Case { const char* tz; TLpDateTime when; const char* text; };
+    struct Case {
+        const char* tz;
+        TLpDateTime when;
+        const char* text;
+    };
     const Case cases[] = {
         {kSydney, Utc(2024, 3, 5, 3, 3, 9), "Tue, 5 Mar 2024 14:03:09 +1100"},
         {kSydney, Utc(2024, 7, 1, 0, 0, 0), "Mon, 1 Jul 2024 10:00:00 +1000"},
         {"UTC0", Utc(2000, 2, 29, 23, 59, 59), "Tue, 29 Feb 2000 23:59:59 +0000"},
-        {"NST3:30NDT,M3.2.0,M11.1.0", Utc(2024, 1, 15, 12, 0, 0), "Mon, 15 Jan 2024 08:30:00 -0330"},
+        {"NST3:30NDT,M3.2.0,M11.1.0", Utc(2024, 1, 15, 12, 0, 0),
+         "Mon, 15 Jan 2024 08:30:00 -0330"},
         {"EST5EDT,M3.2.0,M11.1.0", Utc(2024, 7, 4, 16, 30, 5), "Thu, 4 Jul 2024 12:30:05 -0400"},
         {"<+0545>-5:45", Utc(2023, 12, 31, 18, 15, 0), "Mon, 1 Jan 2024 00:00:00 +0545"},
     };
@@ -267,7 +276,12 @@ TEST(Message, FormatMailDateUsesTheZoneInForceAtTheDate) {
 }
 
 TEST(Message, ChooseHeaderCharsetFromLocale) {
-    struct Case { const char* lcAll; const char* lcCtype; const char* lang; const char* charset; };
+    struct Case {
+        const char* lcAll;
+        const char* lcCtype;
+        const char* lang;
+        const char* charset;
+    };
     const Case cases[] = {
         {"zh_CN.UTF-8", nullptr, nullptr, "GB2312"},
         {"zh_SG", nullptr, nullptr, "GB2312"},
@@ -283,8 +297,8 @@ TEST(Message, ChooseHeaderCharsetFromLocale) {
         {nullptr, nullptr, nullptr, "UTF-8"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.lcAll ? c.lcAll : "-") + " " + (c.lcCtype ? c.lcCtype : "-") + " " +
-                     (c.lang ? c.lang : "-"));
+        SCOPED_TRACE(std::string(c.lcAll ? c.lcAll : "-") + " " + (c.lcCtype ? c.lcCtype : "-") +
+                     " " + (c.lang ? c.lang : "-"));
         ScopedEnv a("LC_ALL", c.lcAll), b("LC_CTYPE", c.lcCtype), l("LANG", c.lang);
         TLpMessage m;
         EXPECT_EQ(m.ChooseHeaderCharset(), std::make_pair('B', std::string(c.charset)));

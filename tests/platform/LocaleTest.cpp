@@ -1,16 +1,20 @@
-#include "platform/Locale.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "platform/Locale.h"
 #include "platform/TimeZone.h"
 
 namespace larkpost {
 namespace {
 
 TEST(Locale, SplitsLocaleNames) {
-    struct Case { const char* name; const char* language; const char* territory; const char* script; };
+    struct Case {
+        const char* name;
+        const char* language;
+        const char* territory;
+        const char* script;
+    };
     const Case cases[] = {
         {"zh_CN.UTF-8", "zh", "CN", ""},
         {"zh-Hant-TW", "zh", "TW", "hant"},
