@@ -22,6 +22,7 @@
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QTabWidget>
+#include <QTextCursor>
 #include <QTextEdit>
 #include <QValidator>
 #include <QVBoxLayout>
@@ -492,7 +493,14 @@ void TForm1::RefreshLog() {
         m_memo->clear();
         m_logLinesShown = 0;
     }
-    for (; m_logLinesShown < lines.size(); ++m_logLinesShown) m_memo->appendPlainText(Q(lines[m_logLinesShown]));
+    // One block per line, the empty separator line included (appending to an empty view would
+    // merge it with the next line).
+    QTextCursor cursor(m_memo->document());
+    cursor.movePosition(QTextCursor::End);
+    for (; m_logLinesShown < lines.size(); ++m_logLinesShown) {
+        if (m_logLinesShown > 0) cursor.insertBlock();
+        cursor.insertText(Q(lines[m_logLinesShown]));
+    }
     QScrollBar* bar = m_memo->verticalScrollBar();
     bar->setValue(bar->maximum());
     // Lines written during a send, which blocks the event loop, are painted at once.

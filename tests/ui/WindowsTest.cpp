@@ -28,6 +28,7 @@
 #include <iterator>
 
 #include "app/RunState.h"
+#include "app/SendWorkflow.h"
 #include "app/Shell.h"
 #include "ui/AboutBox.h"
 #include "ui/ClickLabel.h"
@@ -37,6 +38,7 @@
 #include "ui/QtWindows.h"
 #include "ui/VisualStyle.h"
 #include "platform/Exception.h"
+#include "SmtpPeer.h"
 
 namespace larkpost {
 namespace {
@@ -323,15 +325,17 @@ TEST_F(WindowsTest, LogViewIsReadOnlyAndFollowsTheNewestLine) {
     auto* memo = Find<QPlainTextEdit>("Memo1");
     EXPECT_TRUE(memo->isReadOnly());
     shell->ActivityLog.Clock = [] { return std::string("10/12/26 09:00:00"); };
+    shell->ActivityLog.AddLine("");
     for (int i = 0; i < 200; ++i) shell->ActivityLog.Add(" line " + std::to_string(i));
     shell->ActivityLog.AddLine("");
     shell->ActivityLog.Add(" Message sent successfully.");
     QApplication::processEvents();
     const QStringList shown = memo->toPlainText().split('\n');
-    ASSERT_EQ(shown.size(), 202);
-    EXPECT_EQ(shown[0], "10/12/26 09:00:00 line 0");
-    EXPECT_EQ(shown[200], "");
-    EXPECT_EQ(shown[201], "10/12/26 09:00:00 Message sent successfully.");
+    ASSERT_EQ(shown.size(), 203);
+    EXPECT_EQ(shown[0], "") << "a send's separator line as the very first line";
+    EXPECT_EQ(shown[1], "10/12/26 09:00:00 line 0");
+    EXPECT_EQ(shown[201], "");
+    EXPECT_EQ(shown[202], "10/12/26 09:00:00 Message sent successfully.");
     EXPECT_EQ(memo->verticalScrollBar()->value(), memo->verticalScrollBar()->maximum());
     EXPECT_GT(memo->verticalScrollBar()->maximum(), 0);
 }
@@ -542,6 +546,81 @@ TEST_F(WindowsTest, TabKeyFollowsTheFieldOrder) {
         visited << QApplication::focusWidget()->objectName();
     }
     EXPECT_EQ(visited, (QStringList{"FromAddrEdit", "ToEdit", "ReplyToEdit", "CCEdit", "BCCEdit", "SubjectEdit"}));
+}
+
+// The send button runs the real send workflow against a loopback SMTP server.
+class SendTest : public WindowsTest {
+protected:
+    void SetUp() override {
+        WindowsTest::SetUp();
+        workflow = std::make_unique<TLpSendWorkflow>(*shell);
+        shell->RunInit();
+        QTest::keyClicks(Find<QLineEdit>("FromNameEdit"), "Ada");
+        QTest::keyClicks(Find<QLineEdit>("FromAddrEdit"), "ada@example.org");
+        QTest::keyClicks(Find<QLineEdit>("ToEdit"), "bob@example.org");
+        QTest::keyClicks(Find<QLineEdit>("SubjectEdit"), "From the window");
+        QTest::mouseClick(Find<QRadioButton>("ContentTypeItem0"), Qt::LeftButton);
+        QTest::keyClicks(Find<QTextEdit>("RichEdit1"), "Hello from the window");
+        auto* host = Find<QLineEdit>("HostEdit");
+        host->selectAll();
+        QTest::keyClicks(host, "127.0.0.1");
+    }
+    void TearDown() override {
+        workflow.reset();
+        WindowsTest::TearDown();
+    }
+
+    void TypePort(int port) {
+        auto* edit = Find<QLineEdit>("PortEdit");
+        edit->selectAll();
+        QTest::keyClicks(edit, QString::number(port));
+    }
+    bool Logged(const std::string& text) {
+        for (const auto& line : shell->ActivityLog.Lines())
+            if (line.size() >= text.size() && line.compare(line.size() - text.size(), text.size(), text) == 0) return true;
+        return false;
+    }
+
+    std::unique_ptr<TLpSendWorkflow> workflow;
+};
+
+TEST_F(SendTest, SendButtonSendsWhatTheFieldsHoldAndShowsSuccess) {
+    TSmtpPeer peer;
+    TypePort(peer.Port());
+    RunState.ReturnCode = 1;
+    QTest::mouseClick(Find<QPushButton>("SendMsg"), Qt::LeftButton);
+
+    EXPECT_EQ(windows->boxes, (std::vector<std::string>{"info: Message sent successfully."}));
+    EXPECT_EQ(RunState.ReturnCode, 0);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr) << "the hourglass is gone";
+    EXPECT_TRUE(Logged(" SMTP connection to 127.0.0.1 successful"));
+    EXPECT_TRUE(Logged(" SMTP disconnected from 127.0.0.1"));
+    EXPECT_TRUE(Logged(" Message sent successfully."));
+    EXPECT_EQ(Find<QPlainTextEdit>("Memo1")->toPlainText().count('\n') + 1,
+              static_cast<qsizetype>(shell->ActivityLog.Lines().size()));
+    EXPECT_FALSE(Form().statusBar()->currentMessage().isEmpty()) << "the SMTP status reached the status bar";
+
+    const std::string received = peer.Received();
+    for (const char* text : {"MAIL FROM:<ada@example.org>", "RCPT TO:<bob@example.org>", "Subject: From the window",
+                             "Hello from the window", "QUIT"})
+        EXPECT_NE(received.find(text), std::string::npos) << text << " in:\n" << received;
+}
+
+TEST_F(SendTest, FailedSendShowsTheErrorAndKeepsTheWindow) {
+    int unused;
+    {
+        TSmtpPeer closedAgain;  // its port is free again once it is gone
+        unused = closedAgain.Port();
+    }
+    TypePort(unused);
+    QTest::mouseClick(Find<QPushButton>("SendMsg"), Qt::LeftButton);
+    ASSERT_EQ(windows->boxes.size(), 1u);
+    EXPECT_EQ(windows->boxes[0].rfind("error: ", 0), 0u) << windows->boxes[0];
+    EXPECT_NE(windows->boxes[0].find("refused"), std::string::npos) << windows->boxes[0];
+    EXPECT_EQ(RunState.ReturnCode, 1);
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_TRUE(Form().isVisible());
+    EXPECT_FALSE(shell->Terminated());
 }
 
 TEST(VisualStyle, AquaGraphiteIsBuiltIn) {
