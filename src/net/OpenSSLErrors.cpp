@@ -10,7 +10,9 @@ unsigned long NextOpenSSLErrorCode() {
     return a.ERR_get_error != nullptr ? a.ERR_get_error() : 0;
 }
 
-std::string OpenSSLErrorString(unsigned long code) { return OpenSSLErrorText(code); }
+std::string OpenSSLErrorString(unsigned long code) {
+    return OpenSSLErrorText(code);
+}
 
 template <typename E>
 void RaiseSSLError(ssl_st* ssl, int callResult, const std::string& text) {

@@ -23,7 +23,8 @@ public:
         const char* ClassName() const noexcept override { return #Name; } \
     };
 
-LARKPOST_OSSL_EXCEPTION(ELpOSSLCouldNotLoadSSLLibrary, ELpOpenSSLError, "Could not load SSL library.")
+LARKPOST_OSSL_EXCEPTION(ELpOSSLCouldNotLoadSSLLibrary, ELpOpenSSLError,
+                        "Could not load SSL library.")
 LARKPOST_OSSL_EXCEPTION(ELpOSSLModeNotSet, ELpOpenSSLError, "Mode has not been set.")
 LARKPOST_OSSL_EXCEPTION(ELpOSSLGetMethodError, ELpOpenSSLError, "Error getting SSL method.")
 LARKPOST_OSSL_EXCEPTION(ELpOSSLCreatingSessionError, ELpOpenSSLError, "Error creating SSL session.")
@@ -47,11 +48,11 @@ private:
     unsigned long m_errorCode;
 };
 
-#define LARKPOST_OSSL_CRYPTO_EXCEPTION(Name)                                \
-    class Name : public ELpOpenSSLAPICryptoError {                          \
-    public:                                                                 \
-        using ELpOpenSSLAPICryptoError::ELpOpenSSLAPICryptoError;           \
-        const char* ClassName() const noexcept override { return #Name; }   \
+#define LARKPOST_OSSL_CRYPTO_EXCEPTION(Name)                              \
+    class Name : public ELpOpenSSLAPICryptoError {                        \
+    public:                                                               \
+        using ELpOpenSSLAPICryptoError::ELpOpenSSLAPICryptoError;         \
+        const char* ClassName() const noexcept override { return #Name; } \
     };
 LARKPOST_OSSL_CRYPTO_EXCEPTION(ELpOSSLUnderlyingCryptoError)
 LARKPOST_OSSL_CRYPTO_EXCEPTION(ELpOSSLCreatingContextError)
@@ -76,11 +77,11 @@ private:
     int m_callResult;
 };
 
-#define LARKPOST_OSSL_SSL_EXCEPTION(Name)                                   \
-    class Name : public ELpOpenSSLAPISSLError {                             \
-    public:                                                                 \
-        using ELpOpenSSLAPISSLError::ELpOpenSSLAPISSLError;                 \
-        const char* ClassName() const noexcept override { return #Name; }   \
+#define LARKPOST_OSSL_SSL_EXCEPTION(Name)                                 \
+    class Name : public ELpOpenSSLAPISSLError {                           \
+    public:                                                               \
+        using ELpOpenSSLAPISSLError::ELpOpenSSLAPISSLError;               \
+        const char* ClassName() const noexcept override { return #Name; } \
     };
 LARKPOST_OSSL_SSL_EXCEPTION(ELpOSSLFDSetError)
 LARKPOST_OSSL_SSL_EXCEPTION(ELpOSSLDataBindingError)

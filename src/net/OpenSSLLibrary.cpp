@@ -9,11 +9,12 @@
 #include "platform/DynamicLibrary.h"
 
 // How the calls of the OpenSSL 1.0 interface map onto OpenSSL 3:
-//   SSL_library_init, SSL_load_error_strings   -> OPENSSL_init_ssl(LOAD_SSL_STRINGS | LOAD_CRYPTO_STRINGS)
-//   OpenSSL_add_all_ciphers / _digests         -> OPENSSL_init_crypto(ADD_ALL_CIPHERS | ADD_ALL_DIGESTS)
-//   RAND_screen                                -> nothing: OpenSSL 3 seeds itself from the system
-//   CRYPTO_num_locks, CRYPTO_set_locking_callback -> nothing: OpenSSL 3 locks internally
-//   TLSv1_client_method and the other version methods -> TLS_client_method (TLS_server_method,
+//   SSL_library_init, SSL_load_error_strings   -> OPENSSL_init_ssl(LOAD_SSL_STRINGS |
+//   LOAD_CRYPTO_STRINGS) OpenSSL_add_all_ciphers / _digests         ->
+//   OPENSSL_init_crypto(ADD_ALL_CIPHERS | ADD_ALL_DIGESTS) RAND_screen -> nothing: OpenSSL 3 seeds
+//   itself from the system CRYPTO_num_locks, CRYPTO_set_locking_callback -> nothing: OpenSSL 3
+//   locks internally TLSv1_client_method and the other version methods -> TLS_client_method
+//   (TLS_server_method,
 //       TLS_method) with SSL_CTX_set_min/max_proto_version (SSL_CTX_ctrl 123 / 124)
 //   SSL_CTX_ctrl 32 / 77 (set / clear options) -> SSL_CTX_set_options / SSL_CTX_clear_options
 //   SSL_CTX_ctrl 33 (mode), SSL_ctrl 55 (server name) -> unchanged
@@ -240,7 +241,9 @@ std::mutex& TlsVerifyCallbackLock() {
     return *lock;
 }
 
-const TLpOpenSSLApi& OpenSSLApi() { return State().api; }
+const TLpOpenSSLApi& OpenSSLApi() {
+    return State().api;
+}
 
 std::string OpenSSLErrorText(unsigned long code) {
     const TLpOpenSSLApi& a = OpenSSLApi();

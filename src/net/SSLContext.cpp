@@ -54,7 +54,8 @@ int PasswordCallback(char* buffer, int size, int rwflag, void* userdata) {
 int VerifyCallback(int ok, X509_STORE_CTX* store) {
     std::lock_guard<std::mutex> guard(TlsVerifyCallbackLock());
     const TLpOpenSSLApi& a = OpenSSLApi();
-    if (a.X509_STORE_CTX_get_ex_data == nullptr || a.SSL_get_ex_data_X509_STORE_CTX_idx == nullptr ||
+    if (a.X509_STORE_CTX_get_ex_data == nullptr ||
+        a.SSL_get_ex_data_X509_STORE_CTX_idx == nullptr ||
         a.X509_STORE_CTX_get_current_cert == nullptr) {
         return ok;
     }
@@ -76,11 +77,16 @@ bool EndsWithIgnoringCase(const std::string& text, const char* suffix) {
 
 int OpenSSLVersionOf(TLpSSLVersion v) {
     switch (v) {
-        case sslvTLSv1: return TLS1_VERSION;
-        case sslvTLSv1_1: return TLS1_1_VERSION;
-        case sslvTLSv1_2: return TLS1_2_VERSION;
-        case sslvTLSv1_3: return TLS1_3_VERSION;
-        default: return 0;
+        case sslvTLSv1:
+            return TLS1_VERSION;
+        case sslvTLSv1_1:
+            return TLS1_1_VERSION;
+        case sslvTLSv1_2:
+            return TLS1_2_VERSION;
+        case sslvTLSv1_3:
+            return TLS1_3_VERSION;
+        default:
+            return 0;
     }
 }
 
@@ -136,7 +142,7 @@ bool IsPkcs12File(const std::string& file) {
 struct Pkcs12Contents {
     EVP_PKEY* key = nullptr;
     X509* certificate = nullptr;
-    STACK_OF(X509)* chain = nullptr;
+    STACK_OF(X509) * chain = nullptr;
     ~Pkcs12Contents() {
         const TLpOpenSSLApi& a = OpenSSLApi();
         if (key != nullptr) a.EVP_PKEY_free(key);
@@ -160,7 +166,8 @@ bool ReadPkcs12(const std::string& file, const std::string& password, Pkcs12Cont
     PKCS12* p12 = a.d2i_PKCS12_bio(bio, nullptr);
     a.BIO_free(bio);
     if (p12 == nullptr) return false;
-    const int parsed = a.PKCS12_parse(p12, password.c_str(), &out.key, &out.certificate, &out.chain);
+    const int parsed =
+        a.PKCS12_parse(p12, password.c_str(), &out.key, &out.certificate, &out.chain);
     a.PKCS12_free(p12);
     return parsed == 1;
 }
@@ -207,7 +214,9 @@ void TLpSSLContext::LoadFiles() {
                         a.SSL_CTX_load_verify_locations(
                             m_context, RootCertFile.empty() ? nullptr : RootCertFile.c_str(),
                             VerifyDirs.empty() ? nullptr : VerifyDirs.c_str()) > 0;
-        if (!ok) ELpOpenSSLAPICryptoError::Raise<ELpOSSLLoadingRootCertError>("Could not load root certificate.");
+        if (!ok)
+            ELpOpenSSLAPICryptoError::Raise<ELpOSSLLoadingRootCertError>(
+                "Could not load root certificate.");
     }
     if (!CertFile.empty()) {
         bool ok = false;
@@ -218,7 +227,8 @@ void TLpSSLContext::LoadFiles() {
         } else if (a.SSL_CTX_use_certificate_file != nullptr) {
             ok = a.SSL_CTX_use_certificate_file(m_context, CertFile.c_str(), SSL_FILETYPE_PEM) > 0;
         }
-        if (!ok) ELpOpenSSLAPICryptoError::Raise<ELpOSSLLoadingCertError>("Could not load certificate.");
+        if (!ok)
+            ELpOpenSSLAPICryptoError::Raise<ELpOSSLLoadingCertError>("Could not load certificate.");
     }
     if (!KeyFile.empty()) {
         bool ok = false;
@@ -227,21 +237,28 @@ void TLpSSLContext::LoadFiles() {
         } else if (a.SSL_CTX_use_PrivateKey_file != nullptr) {
             ok = a.SSL_CTX_use_PrivateKey_file(m_context, KeyFile.c_str(), SSL_FILETYPE_PEM) > 0;
         }
-        ok = ok && a.SSL_CTX_check_private_key != nullptr && a.SSL_CTX_check_private_key(m_context) > 0;
-        if (!ok) ELpOpenSSLAPICryptoError::Raise<ELpOSSLLoadingKeyError>("Could not load key, check password.");
+        ok = ok && a.SSL_CTX_check_private_key != nullptr &&
+             a.SSL_CTX_check_private_key(m_context) > 0;
+        if (!ok)
+            ELpOpenSSLAPICryptoError::Raise<ELpOSSLLoadingKeyError>(
+                "Could not load key, check password.");
     }
     if (!DHParamsFile.empty()) {
         bool ok = false;
-        if (a.BIO_new_file != nullptr && a.BIO_free != nullptr && a.PEM_read_bio_Parameters != nullptr &&
-            a.SSL_CTX_set0_tmp_dh_pkey != nullptr && a.EVP_PKEY_free != nullptr) {
+        if (a.BIO_new_file != nullptr && a.BIO_free != nullptr &&
+            a.PEM_read_bio_Parameters != nullptr && a.SSL_CTX_set0_tmp_dh_pkey != nullptr &&
+            a.EVP_PKEY_free != nullptr) {
             BIO* bio = a.BIO_new_file(DHParamsFile.c_str(), "r");
-            EVP_PKEY* parameters = bio != nullptr ? a.PEM_read_bio_Parameters(bio, nullptr) : nullptr;
+            EVP_PKEY* parameters =
+                bio != nullptr ? a.PEM_read_bio_Parameters(bio, nullptr) : nullptr;
             if (bio != nullptr) a.BIO_free(bio);
             // set0 takes the parameters over only when it succeeds.
             ok = parameters != nullptr && a.SSL_CTX_set0_tmp_dh_pkey(m_context, parameters) == 1;
             if (!ok && parameters != nullptr) a.EVP_PKEY_free(parameters);
         }
-        if (!ok) ELpOpenSSLAPICryptoError::Raise<ELpOSSLLoadingDHParamsError>("Could not load DH Parameters.");
+        if (!ok)
+            ELpOpenSSLAPICryptoError::Raise<ELpOSSLLoadingDHParamsError>(
+                "Could not load DH Parameters.");
     }
 }
 
@@ -257,10 +274,17 @@ void TLpSSLContext::InitContext(bool forServer) {
     // OpenSSL 3, limited by minimum and maximum versions below.
     decltype(a.TLS_client_method) method = nullptr;
     switch (Mode) {
-        case sslmClient: method = a.TLS_client_method; break;
-        case sslmServer: method = a.TLS_server_method; break;
-        case sslmBoth: method = a.TLS_method; break;
-        case sslmUnassigned: throw ELpOSSLModeNotSet();
+        case sslmClient:
+            method = a.TLS_client_method;
+            break;
+        case sslmServer:
+            method = a.TLS_server_method;
+            break;
+        case sslmBoth:
+            method = a.TLS_method;
+            break;
+        case sslmUnassigned:
+            throw ELpOSSLModeNotSet();
     }
     if (method == nullptr) throw ELpOSSLGetMethodError();
     m_context = a.SSL_CTX_new(method());
@@ -277,7 +301,8 @@ void TLpSSLContext::InitContext(bool forServer) {
     if (StatusInfoOn) a.SSL_CTX_set_info_callback(m_context, InfoCallback);
 
     const std::string ciphers = CipherList.empty() ? std::string(kDefaultCipherList) : CipherList;
-    if (a.SSL_CTX_set_cipher_list(m_context, ciphers.c_str()) <= 0) throw ELpOSSLSettingCipherError();
+    if (a.SSL_CTX_set_cipher_list(m_context, ciphers.c_str()) <= 0)
+        throw ELpOSSLSettingCipherError();
 
     if (!VerifyMode.empty()) {
         int flags = 0;

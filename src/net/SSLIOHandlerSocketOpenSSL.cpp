@@ -12,7 +12,9 @@
 namespace larkpost {
 namespace {
 
-bool SocketTimedOut() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+bool SocketTimedOut() {
+    return errno == EAGAIN || errno == EWOULDBLOCK;
+}
 
 std::string WhereText(int where) {
     if ((where & SSL_CB_ALERT) != 0) return "Alert";
@@ -30,7 +32,9 @@ TLpSSLIOHandlerSocketOpenSSL::~TLpSSLIOHandlerSocketOpenSSL() {
     m_context.reset();
 }
 
-bool TLpSSLIOHandlerSocketOpenSSL::SocketHeld() { return m_binding && m_binding->HandleAllocated(); }
+bool TLpSSLIOHandlerSocketOpenSSL::SocketHeld() {
+    return m_binding && m_binding->HandleAllocated();
+}
 
 // SO_RCVTIMEO / SO_SNDTIMEO bound every blocking read and write inside OpenSSL, which waits on
 // the socket itself and knows nothing of ReadTimeout.
@@ -163,7 +167,8 @@ std::string TLpSSLIOHandlerSocketOpenSSL::DoGetPassword(bool isWrite) {
     return password;
 }
 
-bool TLpSSLIOHandlerSocketOpenSSL::DoVerifyPeer(TLpX509* certificate, bool ok, int depth, int error) {
+bool TLpSSLIOHandlerSocketOpenSSL::DoVerifyPeer(TLpX509* certificate, bool ok, int depth,
+                                                int error) {
     return OnVerifyPeer ? OnVerifyPeer(certificate, ok, depth, error) : ok;
 }
 
@@ -228,7 +233,9 @@ int TLpSSLIOHandlerSocketOpenSSL::SendToSocket(const uint8_t* data, int length) 
     return TLpIOHandlerStack::SendToSocket(data, length);
 }
 
-bool TLpSSLIOHandlerSocketOpenSSL::SocketAvailable() { return TLpIOHandlerStack::SocketAvailable(); }
+bool TLpSSLIOHandlerSocketOpenSSL::SocketAvailable() {
+    return TLpIOHandlerStack::SocketAvailable();
+}
 
 int TLpSSLIOHandlerSocketOpenSSL::ErrorCodeOf(int callResult) {
     if (!m_tlsActive) return TLpIOHandlerStack::ErrorCodeOf(callResult);

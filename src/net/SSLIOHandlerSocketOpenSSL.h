@@ -60,7 +60,8 @@ public:
                        int Aret, const std::string& AType, const std::string& AMsg)>
         OnStatusInfoEx;
     std::function<void(std::string& APassword)> OnGetPassword;
-    std::function<void(TLpSSLIOHandlerSocketOpenSSL* ASender, std::string& VPassword, bool AIsWrite)>
+    std::function<void(TLpSSLIOHandlerSocketOpenSSL* ASender, std::string& VPassword,
+                       bool AIsWrite)>
         OnGetPasswordEx;
     std::function<bool(TLpX509* Certificate, bool AOk, int ADepth, int AError)> OnVerifyPeer;
     // After the TCP connect, before any TLS step (the program sets none).

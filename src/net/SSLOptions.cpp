@@ -2,7 +2,9 @@
 
 namespace larkpost {
 
-TLpSSLOptions::TLpSSLOptions() { SetSSLVersions({sslvTLSv1, sslvTLSv1_1, sslvTLSv1_2, sslvTLSv1_3}); }
+TLpSSLOptions::TLpSSLOptions() {
+    SetSSLVersions({sslvTLSv1, sslvTLSv1_1, sslvTLSv1_2, sslvTLSv1_3});
+}
 
 TLpSSLVersions TLpSSLOptions::AllVersions() {
     return {sslvSSLv2, sslvSSLv3, sslvTLSv1, sslvTLSv1_1, sslvTLSv1_2, sslvTLSv1_3};

@@ -84,7 +84,9 @@ std::string TLpX509::Issuer() const {
 
 // ---- Session ----------------------------------------------------------------------------------
 
-TLpSSLSocket::~TLpSSLSocket() { Close(); }
+TLpSSLSocket::~TLpSSLSocket() {
+    Close();
+}
 
 void TLpSSLSocket::Close() noexcept {
     m_cipher.reset();
@@ -107,10 +109,13 @@ void TLpSSLSocket::Connect(int socketHandle) {
     if (m_ssl == nullptr) throw ELpOSSLCreatingSessionError();
     if (a.SSL_set_ex_data != nullptr) {
         const int bound = a.SSL_set_ex_data(m_ssl, 0, this);
-        if (bound < 1) RaiseSSLError<ELpOSSLDataBindingError>(m_ssl, bound, "Error binding data to SSL socket.");
+        if (bound < 1)
+            RaiseSSLError<ELpOSSLDataBindingError>(m_ssl, bound,
+                                                   "Error binding data to SSL socket.");
     }
     const int fdSet = a.SSL_set_fd(m_ssl, socketHandle);
-    if (fdSet < 1) RaiseSSLError<ELpOSSLFDSetError>(m_ssl, fdSet, "Error setting File Descriptor for SSL");
+    if (fdSet < 1)
+        RaiseSSLError<ELpOSSLFDSetError>(m_ssl, fdSet, "Error setting File Descriptor for SSL");
 
     // The name as typed, also for an address literal.
     a.SSL_ctrl(m_ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
@@ -130,12 +135,13 @@ void TLpSSLSocket::Connect(int socketHandle) {
     if (a.ERR_clear_error != nullptr) a.ERR_clear_error();
 
     const int connected = a.SSL_connect(m_ssl);
-    if (connected < 1) RaiseSSLError<ELpOSSLConnectError>(m_ssl, connected, "Error connecting with SSL.");
+    if (connected < 1)
+        RaiseSSLError<ELpOSSLConnectError>(m_ssl, connected, "Error connecting with SSL.");
 
     TLpSSLCipher& cipher = Cipher();
-    m_owner->ReportStatusInfo("Cipher: name = " + cipher.Name() + "; " + "description = " +
-                              cipher.Description() + "; " + "bits = " + std::to_string(cipher.Bits()) +
-                              "; " + "version = " + cipher.Version() + "; ");
+    m_owner->ReportStatusInfo(
+        "Cipher: name = " + cipher.Name() + "; " + "description = " + cipher.Description() + "; " +
+        "bits = " + std::to_string(cipher.Bits()) + "; " + "version = " + cipher.Version() + "; ");
     m_owner->ReportStatusInfo(VerificationText());
 }
 

@@ -4,7 +4,9 @@
 
 namespace larkpost {
 
-TLpDynamicLibrary::~TLpDynamicLibrary() { Unload(); }
+TLpDynamicLibrary::~TLpDynamicLibrary() {
+    Unload();
+}
 
 bool TLpDynamicLibrary::Load(const std::string& fileName) {
     Unload();

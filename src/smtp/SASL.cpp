@@ -46,7 +46,9 @@ std::string TLpSASLUserPass::Password() const {
     return m_provider->Password();
 }
 
-bool TLpSASLUserPass::IsReady() { return m_provider != nullptr && !m_provider->Username().empty(); }
+bool TLpSASLUserPass::IsReady() {
+    return m_provider != nullptr && !m_provider->Username().empty();
+}
 
 // S: <base64 challenge>   C: <user> SP <hex HMAC(password, challenge)>
 std::string TLpSASLCRAMBase::FirstResponse(const std::string& challenge, const std::string&,

@@ -21,6 +21,8 @@ TLpBytes HmacOf(const std::string& algorithm, const TLpBytes& key, const TLpByte
     return TLpBytes(out.begin(), out.end());
 }
 
-std::string LowerHex(const TLpBytes& data) { return Botan::hex_encode(data.data(), data.size(), false); }
+std::string LowerHex(const TLpBytes& data) {
+    return Botan::hex_encode(data.data(), data.size(), false);
+}
 
 }  // namespace larkpost

@@ -28,7 +28,9 @@ std::string ChallengeOf(TLpReply& reply) {
     return TextFromLatin1(Base64Decode(text));
 }
 
-std::string WireForm(const std::string& response) { return Base64Encode(Latin1FromText(response)); }
+std::string WireForm(const std::string& response) {
+    return Base64Encode(Latin1FromText(response));
+}
 
 std::unique_ptr<TLpReply> CopyOf(const TLpReply& reply) {
     std::unique_ptr<TLpReply> copy;
@@ -64,12 +66,14 @@ bool RunMechanism(TLpSASL& sasl, const std::string& command, const std::string& 
     if (CodeIn(lastCode(), okCodes)) return true;
 
     if (!sentInitial) {
-        const std::string response = sasl.FirstResponse(ChallengeOf(client.LastReply()), host, protocol);
+        const std::string response =
+            sasl.FirstResponse(ChallengeOf(client.LastReply()), host, protocol);
         client.IssueCommand(WireForm(response), -1);
         if (!goesOn()) return false;
     }
     while (CodeIn(lastCode(), continueCodes)) {
-        const std::string response = sasl.NextResponse(ChallengeOf(client.LastReply()), host, protocol);
+        const std::string response =
+            sasl.NextResponse(ChallengeOf(client.LastReply()), host, protocol);
         client.IssueCommand(WireForm(response), -1);
         if (!goesOn()) return false;
     }
@@ -85,9 +89,13 @@ void TLpSASLListEntry::SetSASL(TLpSASL* sasl) {
     if (m_sasl != nullptr) m_owner->Attach(m_sasl);
 }
 
-TLpSASLEntries::~TLpSASLEntries() { Clear(); }
+TLpSASLEntries::~TLpSASLEntries() {
+    Clear();
+}
 
-void TLpSASLEntries::Attach(TLpSASL* sasl) { sasl->m_lists.push_back(this); }
+void TLpSASLEntries::Attach(TLpSASL* sasl) {
+    sasl->m_lists.push_back(this);
+}
 
 void TLpSASLEntries::Detach(TLpSASL* sasl) {
     auto& lists = sasl->m_lists;
@@ -154,8 +162,9 @@ void TLpSASLEntries::AuthenticateWithList(const std::string& command, const std:
                                           TLpTCPConnection& client,
                                           const std::vector<std::string>& extensionLines,
                                           const std::string& keyword, bool canInitialResponse) {
-    const bool anyMechanism = std::any_of(m_entries.begin(), m_entries.end(),
-                                          [](const auto& entry) { return entry->SASL() != nullptr; });
+    const bool anyMechanism =
+        std::any_of(m_entries.begin(), m_entries.end(),
+                    [](const auto& entry) { return entry->SASL() != nullptr; });
     if (!anyMechanism) throw ELpSASLMechNeeded();
 
     const std::vector<std::string> offered = ReadAuthMechanisms(extensionLines, keyword);
@@ -172,8 +181,8 @@ void TLpSASLEntries::AuthenticateWithList(const std::string& command, const std:
     std::unique_ptr<TLpReply> firstFailure;
     for (TLpSASL* sasl : candidates) {
         if (!sasl->IsReady()) continue;
-        const bool ok = RunMechanism(*sasl, command, host, protocol, okCodes, continueCodes,
-                                     client, canInitialResponse);
+        const bool ok = RunMechanism(*sasl, command, host, protocol, okCodes, continueCodes, client,
+                                     canInitialResponse);
         sasl->FinishExchange();
         if (ok) return;
         if (!firstFailure) firstFailure = CopyOf(client.LastReply());

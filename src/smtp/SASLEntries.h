@@ -53,8 +53,7 @@ public:
     // ELpSASLMechNeeded, ELpSASLNotSupported, ELpSASLNotReady, or the reply error of the first
     // mechanism that failed. Exceptions inside one exchange end the whole run at once.
     void AuthenticateWithList(const std::string& command, const std::string& host,
-                              const std::string& protocol,
-                              const std::vector<std::string>& okCodes,
+                              const std::string& protocol, const std::vector<std::string>& okCodes,
                               const std::vector<std::string>& continueCodes,
                               TLpTCPConnection& client,
                               const std::vector<std::string>& extensionLines,

@@ -17,7 +17,9 @@
 namespace larkpost {
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 std::string Trim(const std::string& text) {
     size_t begin = 0;
@@ -108,7 +110,9 @@ std::string ValueOf(const std::map<std::string, std::string>& pairs, const std::
     return it == pairs.end() ? std::string() : it->second;
 }
 
-bool FipsModeOff() { return !IsTlsFipsModeEnabled(); }
+bool FipsModeOff() {
+    return !IsTlsFipsModeEnabled();
+}
 
 }  // namespace
 
@@ -118,7 +122,8 @@ bool TLpSASLLogin::InitialResponse(const std::string&, const std::string&, std::
     return true;
 }
 
-std::string TLpSASLLogin::FirstResponse(const std::string&, const std::string&, const std::string&) {
+std::string TLpSASLLogin::FirstResponse(const std::string&, const std::string&,
+                                        const std::string&) {
     return Username();
 }
 
@@ -142,11 +147,14 @@ bool TLpSASLPlain::InitialResponse(const std::string&, const std::string&, std::
     return true;
 }
 
-std::string TLpSASLPlain::FirstResponse(const std::string&, const std::string&, const std::string&) {
+std::string TLpSASLPlain::FirstResponse(const std::string&, const std::string&,
+                                        const std::string&) {
     return Response();
 }
 
-bool TLpSASLPlain::IsReady() { return TLpSASLUserPass::IsReady() || !m_loginAs.empty(); }
+bool TLpSASLPlain::IsReady() {
+    return TLpSASLUserPass::IsReady() || !m_loginAs.empty();
+}
 
 bool TLpSASLAnonymous::InitialResponse(const std::string&, const std::string&,
                                        std::string& response) {
@@ -179,8 +187,8 @@ std::string TLpSASLOTP::NextResponse(const std::string& challenge, const std::st
     const std::string seed = fields.size() > 2 ? fields[2] : std::string();
     // A negative count hashes no further times (it must not wrap round to four billion).
     const long count = std::max(StrictInteger(countText), 0L);
-    return "word:" + TLpOTPCalculator::MakeSixWords(hashName, seed, static_cast<uint32_t>(count),
-                                                    Password());
+    return "word:" +
+           TLpOTPCalculator::MakeSixWords(hashName, seed, static_cast<uint32_t>(count), Password());
 }
 
 bool TLpSASLSKey::InitialResponse(const std::string&, const std::string&, std::string& response) {
@@ -206,11 +214,17 @@ std::string TLpSASLSKey::NextResponse(const std::string& challenge, const std::s
     return TLpOTPCalculator::MakeSixWords("md4", seed, static_cast<uint32_t>(count), Password());
 }
 
-bool TLpSASLSKey::IsReady() { return FipsModeOff(); }
+bool TLpSASLSKey::IsReady() {
+    return FipsModeOff();
+}
 
-bool TLpSASLCRAMMD5::IsReady() { return FipsModeOff(); }
+bool TLpSASLCRAMMD5::IsReady() {
+    return FipsModeOff();
+}
 
-bool TLpSASLDigest::IsReady() { return FipsModeOff(); }
+bool TLpSASLDigest::IsReady() {
+    return FipsModeOff();
+}
 
 // S: realm="…",nonce="…",qop="auth",algorithm=md5-sess,charset=utf-8
 // C: charset=utf-8,username="…",realm="…",nonce="…",nc=00000001,cnonce="…",
@@ -262,9 +276,9 @@ std::string TLpSASLDigest::FirstResponse(const std::string& challenge, const std
     std::string answer;
     const std::string charset = ValueOf(pairs, "charset");
     if (!charset.empty()) answer += "charset=" + charset + ",";
-    answer += "username=\"" + user + "\",realm=\"" + realm + "\",nonce=\"" + nonce +
-              "\",nc=" + nc + ",cnonce=\"" + cnonce + "\",digest-uri=\"" + digestUri +
-              "\",response=" + response + ",qop=" + qop;
+    answer += "username=\"" + user + "\",realm=\"" + realm + "\",nonce=\"" + nonce + "\",nc=" + nc +
+              ",cnonce=\"" + cnonce + "\",digest-uri=\"" + digestUri + "\",response=" + response +
+              ",qop=" + qop;
     return answer;
 }
 

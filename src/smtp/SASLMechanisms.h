@@ -103,7 +103,9 @@ public:
 
     // The client nonce of each answer. By default 32 lower-case hex digits from the system's
     // random source; tests inject a fixed one.
-    void SetCNonceSource(std::function<std::string()> source) { m_cnonceSource = std::move(source); }
+    void SetCNonceSource(std::function<std::string()> source) {
+        m_cnonceSource = std::move(source);
+    }
 
     std::string FirstResponse(const std::string& challenge, const std::string& host,
                               const std::string& protocol) override;

@@ -80,7 +80,9 @@ TLpBytes AsciiFromText(const std::string& text) {
     return out;
 }
 
-std::string Base64Encode(const TLpBytes& bytes) { return Botan::base64_encode(bytes.data(), bytes.size()); }
+std::string Base64Encode(const TLpBytes& bytes) {
+    return Botan::base64_encode(bytes.data(), bytes.size());
+}
 
 TLpBytes Base64Decode(const std::string& text) {
     std::string clean;

@@ -1,9 +1,8 @@
 // The TLS handler against real peers on loopback: `openssl s_server` (modern, and limited to
 // TLS 1.0) and the scripted fake server's StartTls step; a missing OpenSSL simulated with an
 // empty library directory.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -72,17 +71,18 @@ public:
                            const std::string& certificateOptions = "") {
         const std::string cert = CertPath();
         const std::string key = (m_dir.Path() / "key.pem").string();
-        const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=mx.test " +
-                                 certificateOptions + " -keyout " + key + " -out " + cert +
-                                 " >/dev/null 2>&1";
+        const std::string make =
+            "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=mx.test " +
+            certificateOptions + " -keyout " + key + " -out " + cert + " >/dev/null 2>&1";
         if (std::system(make.c_str()) != 0) {
             m_error = "could not make a certificate";
             return;
         }
         m_port = FreeLoopbackPort();
-        std::vector<std::string> args = {"openssl", "s_server", "-accept",
-                                          "127.0.0.1:" + std::to_string(m_port),
-                                          "-cert", cert, "-key", key, "-naccept", "1"};
+        std::vector<std::string> args = {
+            "openssl",  "s_server", "-accept", "127.0.0.1:" + std::to_string(m_port),
+            "-cert",    cert,       "-key",    key,
+            "-naccept", "1"};
         args.insert(args.end(), extraArgs.begin(), extraArgs.end());
         m_output = m_dir.Path() / "server.out";
         m_pid = fork();
@@ -120,7 +120,8 @@ public:
     std::string Output() const { return ReadFile(m_output); }
     // The output once the server has ended its one connection (at most timeoutMs later).
     std::string OutputAfterClose(int timeoutMs = 5000) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
         while (Output().find("CONNECTION CLOSED") == std::string::npos &&
                std::chrono::steady_clock::now() < deadline) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -223,7 +224,8 @@ TEST(SSLIOHandler, SendsHostNameAsTypedAndKeepsTlsSocketTimeouts) {
     EXPECT_EQ(SocketTimeoutMs(fd, SO_RCVTIMEO), 0);
     EXPECT_EQ(SocketTimeoutMs(fd, SO_SNDTIMEO), 0);
     client.handler.CloseHandler();
-    EXPECT_NE(server.OutputAfterClose().find(".....LocalHost"), std::string::npos) << server.Output();
+    EXPECT_NE(server.OutputAfterClose().find(".....LocalHost"), std::string::npos)
+        << server.Output();
 }
 
 TEST(SSLIOHandler, Tls10OnlyServerNeedsSecurityLevelZero) {
@@ -291,8 +293,8 @@ TEST(SSLIOHandler, EnforcedVerificationChecksChainAndAddress) {
         std::vector<std::string> seen;
         if (c.hook) {
             client.handler.OnVerifyPeer = [&](TLpX509* certificate, bool ok, int depth, int error) {
-                seen.push_back(certificate->Subject() + " ok=" + std::to_string(ok) +
-                               " depth=" + std::to_string(depth) + " error=" + std::to_string(error));
+                seen.push_back(certificate->Subject() + " ok=" + std::to_string(ok) + " depth=" +
+                               std::to_string(depth) + " error=" + std::to_string(error));
                 return true;
             };
         }
@@ -338,7 +340,8 @@ TEST(SSLIOHandler, ClientCertificateFromPkcs12AndKeyFileErrors) {
     client.handler.WriteLine("abc");
     EXPECT_EQ(client.handler.ReadLine(), "cba");
     client.handler.CloseHandler();
-    EXPECT_NE(server.OutputAfterClose().find("CN = client.test"), std::string::npos) << server.Output();
+    EXPECT_NE(server.OutputAfterClose().find("CN = client.test"), std::string::npos)
+        << server.Output();
 
     // The files are read when the connection opens; a failure there closes nothing by itself
     // and names the file kind.
@@ -352,10 +355,11 @@ TEST(SSLIOHandler, ClientCertificateFromPkcs12AndKeyFileErrors) {
     };
     const std::string missing = (server.Dir() / "missing.pem").string();
     const Case cases[] = {
-        {"wrong PKCS #12 password", p12.string(), "", "", "wrong", "Could not load certificate.\r\n"},
+        {"wrong PKCS #12 password", p12.string(), "", "", "wrong",
+         "Could not load certificate.\r\n"},
         {"missing certificate", missing, "", "", "", "Could not load certificate.\r\n"},
-        {"key of another certificate", server.CertPath(), (server.Dir() / "ck.pem").string(), "", "",
-         "Could not load key, check password.\r\n"},
+        {"key of another certificate", server.CertPath(), (server.Dir() / "ck.pem").string(), "",
+         "", "Could not load key, check password.\r\n"},
         {"missing DH parameters", "", "", missing, "", "Could not load DH Parameters.\r\n"},
     };
     for (const auto& c : cases) {
@@ -381,9 +385,11 @@ TEST(SSLIOHandler, ClientCertificateFromPkcs12AndKeyFileErrors) {
 TEST(SSLIOHandler, StartTlsWithScriptedServer) {
     ScriptedSmtpServer server({
         S("220 mx.test ESMTP\r\n"),
-        C("STARTTLS\r\n"), S("220 2.0.0 Ready to start TLS\r\n"),
+        C("STARTTLS\r\n"),
+        S("220 2.0.0 Ready to start TLS\r\n"),
         StartTls(),
-        C("EHLO client.test\r\n"), S("250 mx.test\r\n"),
+        C("EHLO client.test\r\n"),
+        S("250 mx.test\r\n"),
     });
     Client client(ScriptedSmtpServer::Host(), server.Port());
     client.ConnectPlain();
@@ -448,7 +454,8 @@ void PlainSessionWithoutOpenSsl(const std::string& emptyDir) {
     SetOpenSSLLibraryDirectory(emptyDir);
     ScriptedSmtpServer server({
         S("220 mx.test ESMTP\r\n"),
-        C("EHLO client.test\r\n"), S("250 mx.test\r\n"),
+        C("EHLO client.test\r\n"),
+        S("250 mx.test\r\n"),
     });
     Client client(ScriptedSmtpServer::Host(), server.Port());
     client.ConnectPlain();
@@ -482,13 +489,15 @@ void PlainSessionWithoutOpenSsl(const std::string& emptyDir) {
 TEST(SSLIOHandlerDeathTest, WithoutOpenSslPlainWorksAndTheSwitchFails) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     TempDir empty;
-    EXPECT_EXIT(PlainSessionWithoutOpenSsl(empty.Path().string()), ::testing::ExitedWithCode(0), "");
+    EXPECT_EXIT(PlainSessionWithoutOpenSsl(empty.Path().string()), ::testing::ExitedWithCode(0),
+                "");
 }
 
 TEST(SSLOptions, MethodAndVersionsFollowEachOther) {
     TLpSSLOptions options;
     EXPECT_EQ(options.Method(), sslvSSLv23);
-    EXPECT_EQ(options.SSLVersions(), (TLpSSLVersions{sslvTLSv1, sslvTLSv1_1, sslvTLSv1_2, sslvTLSv1_3}));
+    EXPECT_EQ(options.SSLVersions(),
+              (TLpSSLVersions{sslvTLSv1, sslvTLSv1_1, sslvTLSv1_2, sslvTLSv1_3}));
     options.SetMethod(sslvTLSv1_2);
     EXPECT_EQ(options.SSLVersions(), TLpSSLVersions{sslvTLSv1_2});
     options.SetSSLVersions({sslvTLSv1});

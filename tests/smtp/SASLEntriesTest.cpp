@@ -94,8 +94,10 @@ TEST(SASLEntries, ReadsMechanismNamesFromAuthLines) {
 TEST(SASLEntries, LoginGoesFirstWithItsInitialResponse) {
     ScriptedSmtpServer server({
         S("220 mx.test ESMTP\r\n"),
-        C("AUTH LOGIN dGlt\r\n"), S("334 UGFzc3dvcmQ6\r\n"),
-        C("dGFuc3RhYWZ0YW5zdGFhZg==\r\n"), S("235 2.7.0 Authentication successful\r\n"),
+        C("AUTH LOGIN dGlt\r\n"),
+        S("334 UGFzc3dvcmQ6\r\n"),
+        C("dGFuc3RhYWZ0YW5zdGFhZg==\r\n"),
+        S("235 2.7.0 Authentication successful\r\n"),
     });
     Login login("tim", "tanstaaftanstaaf");
     login.Connect(server);
@@ -108,11 +110,14 @@ TEST(SASLEntries, RefusedCramMd5FallsBackToLoginQuietly) {
     // RFC 2195's challenge and answer.
     ScriptedSmtpServer server({
         S("220 mx.test ESMTP\r\n"),
-        C("AUTH CRAM-MD5\r\n"), S("334 PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+\r\n"),
+        C("AUTH CRAM-MD5\r\n"),
+        S("334 PDE4OTYuNjk3MTcwOTUyQHBvc3RvZmZpY2UucmVzdG9uLm1jaS5uZXQ+\r\n"),
         C("dGltIGI5MTNhNjAyYzdlZGE3YTQ5NWI0ZTZlNzMzNGQzODkw\r\n"),
         S("535 5.7.8 Authentication credentials invalid\r\n"),
-        C("AUTH LOGIN dGlt\r\n"), S("334 UGFzc3dvcmQ6\r\n"),
-        C("dGFuc3RhYWZ0YW5zdGFhZg==\r\n"), S("235 2.7.0 ok\r\n"),
+        C("AUTH LOGIN dGlt\r\n"),
+        S("334 UGFzc3dvcmQ6\r\n"),
+        C("dGFuc3RhYWZ0YW5zdGFhZg==\r\n"),
+        S("235 2.7.0 ok\r\n"),
     });
     Login login("tim", "tanstaaftanstaaf");
     login.Connect(server);
@@ -125,9 +130,12 @@ TEST(SASLEntries, AllRefusedRaisesTheFirstRefusal) {
     // A 501 to an initial response fails that mechanism; it is not retried without one.
     ScriptedSmtpServer server({
         S("220 mx.test ESMTP\r\n"),
-        C("AUTH CRAM-SHA1\r\n"), S("504 5.5.4 first refusal\r\n"),
-        C("AUTH LOGIN dGlt\r\n"), S("501 5.5.2 second refusal\r\n"),
-        C("AUTH PLAIN AHRpbQB0YW5zdGFhZnRhbnN0YWFm\r\n"), S("535 5.7.8 third refusal\r\n"),
+        C("AUTH CRAM-SHA1\r\n"),
+        S("504 5.5.4 first refusal\r\n"),
+        C("AUTH LOGIN dGlt\r\n"),
+        S("501 5.5.2 second refusal\r\n"),
+        C("AUTH PLAIN AHRpbQB0YW5zdGFhZnRhbnN0YWFm\r\n"),
+        S("535 5.7.8 third refusal\r\n"),
     });
     Login login("tim", "tanstaaftanstaaf");
     login.Connect(server);
@@ -152,9 +160,11 @@ TEST(SASLEntries, DigestMd5ExchangeAndTheEmptyAnswerToRspauth) {
           "IixhbGdvcml0aG09bWQ1LXNlc3MsY2hhcnNldD11dGYtOA==\r\n"),
         C("Y2hhcnNldD11dGYtOCx1c2VybmFtZT0iY2hyaXMiLHJlYWxtPSJlbHdvb2QuaW5ub3NvZnQuY29tIixub25j"
           "ZT0iT0E2TUc5dEVRR20yaGgiLG5jPTAwMDAwMDAxLGNub25jZT0iT0E2TUhYaDZWcVRyUmsiLGRpZ2VzdC11cmk9"
-          "InNtdHAvbXgudGVzdCIscmVzcG9uc2U9OGI0ZTEzNDkyYmNjYmEyZjBlZTMzMjkyYjhkMzQwYWUscW9wPWF1dGg=\r\n"),
+          "InNtdHAvbXgudGVzdCIscmVzcG9uc2U9OGI0ZTEzNDkyYmNjYmEyZjBlZTMzMjkyYjhkMzQwYWUscW9wPWF1dGg="
+          "\r\n"),
         S("334 cnNwYXV0aD1lYTQwZjYwMzM1YzQyN2I1NTI3Yjg0ZGJhYmNkZmZmZA==\r\n"),
-        C("\r\n"), S("235 2.7.0 ok\r\n"),
+        C("\r\n"),
+        S("235 2.7.0 ok\r\n"),
     });
     Login login("chris", "secret");
     login.Connect(server);
@@ -166,9 +176,11 @@ TEST(SASLEntries, DigestMd5ExchangeAndTheEmptyAnswerToRspauth) {
 TEST(SASLEntries, OtpAnswersTheExtendedChallenge) {
     ScriptedSmtpServer server({
         S("220 mx.test ESMTP\r\n"),
-        C("AUTH OTP dXNlcg==\r\n"), S("334 b3RwLW1kNSAxIFRlU3QgZXh0\r\n"),  // otp-md5 1 TeSt ext
+        C("AUTH OTP dXNlcg==\r\n"),
+        S("334 b3RwLW1kNSAxIFRlU3QgZXh0\r\n"),  // otp-md5 1 TeSt ext
         // word:EASE OIL FUM CURE AWRY AVIS (RFC 2289, Appendix C)
-        C("d29yZDpFQVNFIE9JTCBGVU0gQ1VSRSBBV1JZIEFWSVM=\r\n"), S("235 2.7.0 ok\r\n"),
+        C("d29yZDpFQVNFIE9JTCBGVU0gQ1VSRSBBV1JZIEFWSVM=\r\n"),
+        S("235 2.7.0 ok\r\n"),
     });
     Login login("user", "This is a test.");
     login.Connect(server);
@@ -181,9 +193,9 @@ TEST(SASLEntries, SKeyWithAnEmptyUserNameSendsAnEmptyInitialResponseAsEquals) {
     // SKEY's readiness ignores the user name; RFC 4954 writes a zero-length initial response
     // as "=".
     ScriptedSmtpServer server({
-        S("220 mx.test ESMTP\r\n"),
-        C("AUTH SKEY =\r\n"), S("334 OTkgVGVTdA==\r\n"),  // 99 TeSt
-        C("Tk9URSBPVVQgSUJJUyBTSU5LIE5BVkUgTU9ERQ==\r\n"), S("235 2.7.0 ok\r\n"),  // RFC 2289, Appendix C (md4)
+        S("220 mx.test ESMTP\r\n"), C("AUTH SKEY =\r\n"), S("334 OTkgVGVTdA==\r\n"),  // 99 TeSt
+        C("Tk9URSBPVVQgSUJJUyBTSU5LIE5BVkUgTU9ERQ==\r\n"),
+        S("235 2.7.0 ok\r\n"),  // RFC 2289, Appendix C (md4)
     });
     Login login("", "This is a test.");
     login.Connect(server);
@@ -194,8 +206,8 @@ TEST(SASLEntries, SKeyWithAnEmptyUserNameSendsAnEmptyInitialResponseAsEquals) {
 
 TEST(SASLEntries, AMechanismErrorEndsTheRunAtOnce) {
     ScriptedSmtpServer server({
-        S("220 mx.test ESMTP\r\n"),
-        C("AUTH OTP dXNlcg==\r\n"), S("334 b3RwLXNoYTI1NiAxIFRlU3Q=\r\n"),  // otp-sha256 1 TeSt
+        S("220 mx.test ESMTP\r\n"), C("AUTH OTP dXNlcg==\r\n"),
+        S("334 b3RwLXNoYTI1NiAxIFRlU3Q=\r\n"),  // otp-sha256 1 TeSt
     });
     Login login("user", "pw");
     login.Connect(server);
@@ -213,10 +225,21 @@ TEST(SASLEntries, ChoiceFailuresSendNothing) {
         std::string message;
     };
     const Case cases[] = {
-        {"empty user name", "", {"AUTH LOGIN PLAIN"}, "The specified SASL handlers are not ready!!"},
-        {"only anonymous", "tim", {"AUTH ANONYMOUS"}, "The specified SASL handlers are not ready!!"},
-        {"no AUTH line", "tim", {"SIZE 1000"}, "Doesn't support AUTH or the specified SASL handlers!!"},
-        {"unknown mechanisms", "tim", {"AUTH GSSAPI NTLM"},
+        {"empty user name",
+         "",
+         {"AUTH LOGIN PLAIN"},
+         "The specified SASL handlers are not ready!!"},
+        {"only anonymous",
+         "tim",
+         {"AUTH ANONYMOUS"},
+         "The specified SASL handlers are not ready!!"},
+        {"no AUTH line",
+         "tim",
+         {"SIZE 1000"},
+         "Doesn't support AUTH or the specified SASL handlers!!"},
+        {"unknown mechanisms",
+         "tim",
+         {"AUTH GSSAPI NTLM"},
          "Doesn't support AUTH or the specified SASL handlers!!"},
     };
     for (const auto& c : cases) {

@@ -12,8 +12,12 @@
 namespace larkpost {
 namespace {
 
-TLpBytes Repeat(uint8_t byte, size_t count) { return TLpBytes(count, byte); }
-TLpBytes Bytes(const std::string& text) { return TLpBytes(text.begin(), text.end()); }
+TLpBytes Repeat(uint8_t byte, size_t count) {
+    return TLpBytes(count, byte);
+}
+TLpBytes Bytes(const std::string& text) {
+    return TLpBytes(text.begin(), text.end());
+}
 TLpBytes Sequence(uint8_t from, uint8_t to) {
     TLpBytes out;
     for (int b = from; b <= to; ++b) out.push_back(static_cast<uint8_t>(b));
@@ -146,7 +150,8 @@ TEST(SASLDigest, ChoosesQopAndRefusesBadChallenges) {
     TLpSASLDigest fresh;
     fresh.SetUserPassProvider(&credentials);
     const std::string challenge = "nonce=\"n\",algorithm=md5-sess";
-    EXPECT_NE(fresh.FirstResponse(challenge, "mx", "smtp"), fresh.FirstResponse(challenge, "mx", "smtp"));
+    EXPECT_NE(fresh.FirstResponse(challenge, "mx", "smtp"),
+              fresh.FirstResponse(challenge, "mx", "smtp"));
 }
 
 TEST(SASLOTP, SixWordsMatchRfc2289Vectors) {
@@ -166,8 +171,10 @@ TEST(SASLOTP, SixWordsMatchRfc2289Vectors) {
         {"md4", "AbCdEfGhIjK", "alpha1", 0, 0x50076F47EB1ADE4E, "AWAY SEN ROOK SALT LICE MAP"},
         {"md4", "AbCdEfGhIjK", "alpha1", 1, 0x65D20D1949B5F7AB, "CHEW GRIM WU HANG BUCK SAID"},
         {"md4", "AbCdEfGhIjK", "alpha1", 99, 0xD150C82CCE6F62D1, "ROIL FREE COG HUNK WAIT COCA"},
-        {"md4", "OTP's are good", "correct", 0, 0x849C79D4F6F55388, "FOOL STEM DONE TOOL BECK NILE"},
-        {"md4", "OTP's are good", "correct", 1, 0x8C0992FB250847B1, "GIST AMOS MOOT AIDS FOOD SEEM"},
+        {"md4", "OTP's are good", "correct", 0, 0x849C79D4F6F55388,
+         "FOOL STEM DONE TOOL BECK NILE"},
+        {"md4", "OTP's are good", "correct", 1, 0x8C0992FB250847B1,
+         "GIST AMOS MOOT AIDS FOOD SEEM"},
         {"md4", "OTP's are good", "correct", 99, 0x3F3BF4B4145FD74B, "TAG SLOW NOV MIN WOOL KENO"},
         {"md5", "This is a test.", "TeSt", 0, 0x9E876134D90499DD, "INCH SEA ANNE LONG AHEM TOUR"},
         {"md5", "This is a test.", "TeSt", 1, 0x7965E05436F5029F, "EASE OIL FUM CURE AWRY AVIS"},
@@ -184,9 +191,12 @@ TEST(SASLOTP, SixWordsMatchRfc2289Vectors) {
         {"sha1", "AbCdEfGhIjK", "alpha1", 0, 0xAD85F658EBE383C9, "LEST OR HEEL SCOT ROB SUIT"},
         {"sha1", "AbCdEfGhIjK", "alpha1", 1, 0xD07CE229B5CF119B, "RITE TAKE GELD COST TUNE RECK"},
         {"sha1", "AbCdEfGhIjK", "alpha1", 99, 0x27BC71035AAF3DC6, "MAY STAR TIN LYON VEDA STAN"},
-        {"sha1", "OTP's are good", "correct", 0, 0xD51F3E99BF8E6F0B, "RUST WELT KICK FELL TAIL FRAU"},
-        {"sha1", "OTP's are good", "correct", 1, 0x82AEB52D943774E4, "FLIT DOSE ALSO MEW DRUM DEFY"},
-        {"sha1", "OTP's are good", "correct", 99, 0x4F296A74FE1567EC, "AURA ALOE HURL WING BERG WAIT"},
+        {"sha1", "OTP's are good", "correct", 0, 0xD51F3E99BF8E6F0B,
+         "RUST WELT KICK FELL TAIL FRAU"},
+        {"sha1", "OTP's are good", "correct", 1, 0x82AEB52D943774E4,
+         "FLIT DOSE ALSO MEW DRUM DEFY"},
+        {"sha1", "OTP's are good", "correct", 99, 0x4F296A74FE1567EC,
+         "AURA ALOE HURL WING BERG WAIT"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.hash) + " " + c.seed + " " + std::to_string(c.count));
@@ -214,9 +224,11 @@ TEST(SASLOTP, AnswersOtpAndSKeyChallenges) {
     ASSERT_TRUE(otp.InitialResponse("mx", "smtp", initial));
     EXPECT_EQ(initial, "user");
     // RFC 2444: the extended challenge carries more words after the seed; they are ignored.
-    EXPECT_EQ(otp.NextResponse("otp-md5 1 TeSt ext", "mx", "smtp"), "word:EASE OIL FUM CURE AWRY AVIS");
+    EXPECT_EQ(otp.NextResponse("otp-md5 1 TeSt ext", "mx", "smtp"),
+              "word:EASE OIL FUM CURE AWRY AVIS");
     EXPECT_EQ(otp.NextResponse("no challenge here", "mx", "smtp"), "");
-    EXPECT_EQ(otp.NextResponse("otp-md5 -5 TeSt", "mx", "smtp"), "word:INCH SEA ANNE LONG AHEM TOUR");
+    EXPECT_EQ(otp.NextResponse("otp-md5 -5 TeSt", "mx", "smtp"),
+              "word:INCH SEA ANNE LONG AHEM TOUR");
     EXPECT_THROW(otp.NextResponse("otp-md5 x1 TeSt", "mx", "smtp"), ELpException);
     EXPECT_THROW(otp.NextResponse("otp-sha256 1 TeSt", "mx", "smtp"), ELpOTPUnknownMethod);
 
