@@ -167,7 +167,7 @@ std::string TLpIOHandler::ReadLine(const std::string& terminator, int timeoutMs,
     return line;
 }
 
-bool TLpIOHandler::ReadLineInto(std::string& line, const std::string& terminator, int timeoutMs,
+bool TLpIOHandler::ReadLineInto(std::string& line, std::string_view terminator, int timeoutMs,
                                 int maxLength, const TLpTextEncodingPtr& encoding) {
     line.clear();
     const ILpTextEncoding& enc = encoding ? *encoding : *m_defaultEncoding;
@@ -203,7 +203,7 @@ bool TLpIOHandler::ReadLineInto(std::string& line, const std::string& terminator
     const uint8_t* termBytes = &kLineFeed;
     int termLength = 1;
     if (!lfTerminator || wide) {
-        converted = enc.GetBytes(lfTerminator ? std::string("\n") : terminator);
+        converted = enc.GetBytes(lfTerminator ? std::string_view("\n") : terminator);
         termBytes = converted.data();
         termLength = static_cast<int>(converted.size());
     }

@@ -8,6 +8,7 @@
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "net/Buffer.h"
@@ -53,7 +54,7 @@ public:
                                  int maxLength = -1, const TLpTextEncodingPtr& encoding = nullptr);
     // ReadLine into a string the caller keeps (its storage is reused: no allocation per line);
     // false on a time-out.
-    bool ReadLineInto(std::string& line, const std::string& terminator = "\n", int timeoutMs = -1,
+    bool ReadLineInto(std::string& line, std::string_view terminator = "\n", int timeoutMs = -1,
                       int maxLength = -1, const TLpTextEncodingPtr& encoding = nullptr);
     // Trimmed lines; empty lines are skipped up to failCount times.
     virtual std::string ReadLineWait(int failCount = 2147483647,
