@@ -23,23 +23,23 @@ const char* const kNotFound = " File could not be found.";
 
 void ReadPasswords(TLpProfileFile& ini, const TSwitchValues& sw, TSendSettings& s) {
     // Any password switch wins over what the file holds, as /PASS does; the migration runs
-    // regardless, so the legacy key is gone after one read.
+    // regardless, so the legacy key is gone after one read. Password3 and the removal of the
+    // legacy key go to disk together: a failure between them would leave the legacy key in a
+    // file already rewritten as UTF-8, whose bytes would then decode to another password.
     const bool passwordSwitch = sw.Pass.Present || sw.PassX.Present || sw.Pass3.Present;
 
     const std::u16string complemented = ini.ReadStoredUnits(kSection, "Password");
     if (!complemented.empty()) {
         const std::string decoded = DecodeLegacyPassword(complemented);
         if (!passwordSwitch) s.SetPassword(decoded);
-        ini.WriteString(kSection, "Password3", EncryptPassword(decoded));
-        ini.DeleteKey(kSection, "Password");
+        ini.WriteStringRemovingKey(kSection, "Password3", EncryptPassword(decoded), "Password");
     }
 
     const std::string aes = ini.ReadString(kSection, "Password_AES", "");
     if (!aes.empty()) {
         const std::string decoded = DecryptLegacyAES(aes);
         if (!passwordSwitch) s.SetPassword(decoded);
-        ini.WriteString(kSection, "Password3", EncryptPassword(decoded));
-        ini.DeleteKey(kSection, "Password_AES");
+        ini.WriteStringRemovingKey(kSection, "Password3", EncryptPassword(decoded), "Password_AES");
         return;
     }
     if (passwordSwitch) return;

@@ -353,10 +353,10 @@ std::u16string TLpProfileFile::ReadStoredUnits(std::string_view section,
     return units;
 }
 
-void TLpProfileFile::WriteString(std::string_view section, std::string_view key,
-                                 std::string_view value) {
-    const Loaded old = LoadForChange(m_fileName);
-    const std::string& text = old.text;
+namespace {
+
+std::string WithValue(const std::string& text, std::string_view section, std::string_view key,
+                      std::string_view value) {
     const std::vector<Line> lines = SplitLines(text);
     const Location loc = Locate(text, lines, section, key);
     const std::string lineBreak = LineBreakOf(text);
@@ -384,7 +384,34 @@ void TLpProfileFile::WriteString(std::string_view section, std::string_view key,
         out.append("[").append(section).append("]").append(lineBreak);
         out.append(key).append("=").append(stored).append(lineBreak);
     }
-    Store(m_fileName, old, out);
+    return out;
+}
+
+std::string WithoutKey(const std::string& text, std::string_view section, std::string_view key) {
+    const std::vector<Line> lines = SplitLines(text);
+    const Location loc = Locate(text, lines, section, key);
+    std::string out;
+    size_t from = 0;
+    for (size_t i : loc.keyLines) {
+        out.append(text, from, lines[i].begin - from);
+        from = lines[i].next;
+    }
+    out.append(text, from, std::string::npos);
+    return out;
+}
+
+}  // namespace
+
+void TLpProfileFile::WriteString(std::string_view section, std::string_view key,
+                                 std::string_view value) {
+    const Loaded old = LoadForChange(m_fileName);
+    Store(m_fileName, old, WithValue(old.text, section, key, value));
+}
+
+void TLpProfileFile::WriteStringRemovingKey(std::string_view section, std::string_view key,
+                                            std::string_view value, std::string_view removedKey) {
+    const Loaded old = LoadForChange(m_fileName);
+    Store(m_fileName, old, WithoutKey(WithValue(old.text, section, key, value), section, removedKey));
 }
 
 void TLpProfileFile::WriteInteger(std::string_view section, std::string_view key, int value) {
@@ -398,18 +425,7 @@ void TLpProfileFile::WriteBool(std::string_view section, std::string_view key, b
 void TLpProfileFile::DeleteKey(std::string_view section, std::string_view key) {
     const Loaded old = LoadForChange(m_fileName);
     if (!old.exists) return;
-    const std::string& text = old.text;
-    const std::vector<Line> lines = SplitLines(text);
-    const Location loc = Locate(text, lines, section, key);
-    if (loc.keyLines.empty()) return;
-    std::string out;
-    size_t from = 0;
-    for (size_t i : loc.keyLines) {
-        out.append(text, from, lines[i].begin - from);
-        from = lines[i].next;
-    }
-    out.append(text, from, std::string::npos);
-    Store(m_fileName, old, out);
+    Store(m_fileName, old, WithoutKey(old.text, section, key));
 }
 
 }  // namespace larkpost

@@ -49,6 +49,10 @@ public:
     void WriteInteger(std::string_view section, std::string_view key, int value);
     void WriteBool(std::string_view section, std::string_view key, bool value);
     void DeleteKey(std::string_view section, std::string_view key);
+    // Writes key := value and removes removedKey in one replacement of the file, so a failure
+    // leaves both as they were (a key moving to a new name is never lost or doubled).
+    void WriteStringRemovingKey(std::string_view section, std::string_view key,
+                                std::string_view value, std::string_view removedKey);
 
 private:
     std::string m_fileName;

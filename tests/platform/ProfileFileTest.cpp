@@ -221,6 +221,17 @@ TEST_F(ProfileFileTest, DeleteRemovesEveryOccurrenceInTheSection) {
     EXPECT_FALSE(fs::exists(m_dir / "absent.ini"));
 }
 
+TEST_F(ProfileFileTest, WriteRemovingKeyIsOneReplacement) {
+    WriteFile(m_path, "[Larkpost]\nPassword=old\nHost=h\n");
+    TLpProfileFile ini(m_path);
+    ini.WriteStringRemovingKey("Larkpost", "Password3", "new", "password");
+    EXPECT_EQ(ReadFile(m_path), "[Larkpost]\nHost=h\nPassword3=new\n");
+
+    fs::remove(m_path);
+    fs::create_directory(m_path);
+    EXPECT_THROW(ini.WriteStringRemovingKey("Larkpost", "Password3", "x", "Password"), ELpIniFileException);
+}
+
 TEST_F(ProfileFileTest, NothingIsCachedBetweenOperations) {
     TLpProfileFile a(m_path), b(m_path);
     a.WriteString("Larkpost", "Host", "one");
