@@ -59,7 +59,11 @@ bool DisplayReachable() {
 }  // namespace
 
 TLpQtWindows::TLpQtWindows(TLpShell& shell, int& argc, char** argv) : m_shell(shell) {
-    if (!QApplication::instance()) m_ownApp = std::make_unique<QApplication>(argc, argv);
+    if (!QApplication::instance()) {
+        static char fallbackName[] = "larkpost";
+        m_qtArgv[0] = argc > 0 && argv && argv[0] ? argv[0] : fallbackName;
+        m_ownApp = std::make_unique<QApplication>(m_qtArgc, m_qtArgv);
+    }
     auto* app = qApp;
     ApplyVisualStyle(*app, kDefaultVisualStyle);
     // Only the name: a display name would be appended to every window title.

@@ -16,7 +16,7 @@ class TForm3;
 
 class TLpQtWindows : public ILpWindows {
 public:
-    // Uses the running QApplication, or creates one from argc and argv when there is none.
+    // Uses the running QApplication, or creates one (named after argv[0]) when there is none.
     // Applies the "Aqua Graphite" style and creates the three windows.
     TLpQtWindows(TLpShell& shell, int& argc, char** argv);
     ~TLpQtWindows() override;
@@ -44,6 +44,10 @@ protected:
 
 private:
     TLpShell& m_shell;
+    // The toolkit sees the program's path only: it would take arguments such as -reverse or
+    // -title for itself, and they belong to the switches (a subject, a file name).
+    int m_qtArgc = 1;
+    char* m_qtArgv[2] = {nullptr, nullptr};
     std::unique_ptr<QApplication> m_ownApp;
     std::unique_ptr<TForm1> m_form1;
     std::unique_ptr<TForm3> m_form3;
