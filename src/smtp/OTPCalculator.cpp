@@ -1,10 +1,11 @@
 #include "smtp/OTPCalculator.h"
 
+#include <botan/hash.h>
+
 #include <cctype>
 
 #include "net/OpenSSLLibrary.h"
 #include "smtp/OTPDictionary.h"
-#include "smtp/SASLDigests.h"
 #include "smtp/SASLText.h"
 
 namespace larkpost {
@@ -50,8 +51,18 @@ uint64_t TLpOTPCalculator::MakeKey(const std::string& hashName, const std::strin
     if (algorithm != "SHA-1" && IsTlsFipsModeEnabled()) throw ELpFIPSAlgorithmNotAllowed(algorithm);
     std::string lowerSeed = seed;
     for (char& c : lowerSeed) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    TLpBytes key = Fold(algorithm, DigestOf(algorithm, AsciiFromText(lowerSeed + passPhrase)));
-    for (uint32_t i = 0; i < count; ++i) key = Fold(algorithm, DigestOf(algorithm, key));
+    // One hash object for the whole chain: servers ask for counts in the thousands.
+    auto hash = Botan::HashFunction::create_or_throw(algorithm);
+    TLpBytes digest(hash->output_length());
+    const TLpBytes start = AsciiFromText(lowerSeed + passPhrase);
+    hash->update(start.data(), start.size());
+    hash->final(digest.data());
+    TLpBytes key = Fold(algorithm, digest);
+    for (uint32_t i = 0; i < count; ++i) {
+        hash->update(key.data(), key.size());
+        hash->final(digest.data());
+        key = Fold(algorithm, digest);
+    }
     uint64_t value = 0;
     for (uint8_t b : key) value = (value << 8) | b;
     return value;
