@@ -43,9 +43,13 @@ class Failures(LarkpostTestCase):
         self.assertIn("10061", log[-2])
 
     def test_unknown_host(self):
-        r = self.send("/HOST", "no-such-host.invalid")
+        # The empty label makes the resolver refuse the name itself, so no query leaves the
+        # machine; .invalid could never resolve anyway (RFC 6761).
+        host = "no-such-host..invalid"
+        r = self.send("/HOST", host)
         log = self.assertFailed(r, "Host not found")
-        self.assertIn("Resolving hostname no-such-host.invalid.", log)
+        self.assertIn(f"Resolving hostname {host}.", log)
+        self.assertIn("11001", log[-2])
 
     def test_wrong_password(self):
         r = self.send("/HOST", "127.0.0.1", "/PORT", postfix.auth_port, "/AUTH", "1",
