@@ -29,7 +29,8 @@ QLabel* PlainLine(const QString& text, QWidget* parent) {
 TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
     setObjectName("AboutBox");
     setWindowTitle("About...");
-    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
     setFixedSize(kClientWidth, kClientHeight);
 
     auto* panel = new QFrame(this);
@@ -82,7 +83,8 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
     m_donateLabel2->setObjectName("DonateLabel2");
     m_donateLabel2->setProperty("role", "link");
     m_donateLabel2->setToolTip("Make a donation.");
-    connect(m_donateLabel2, &TClickLabel::Clicked, this, [] { OpenWithDesktop(QUrl(kDonationUrl)); });
+    connect(m_donateLabel2, &TClickLabel::Clicked, this,
+            [] { OpenWithDesktop(QUrl(kDonationUrl)); });
     auto* donateLine = new QHBoxLayout;
     donateLine->setSpacing(4);
     donateLine->addWidget(PlainLine("Like Larkpost? Please consider a", panel));

@@ -11,7 +11,8 @@ TClickLabel::TClickLabel(const QString& text, QWidget* parent) : QLabel(text, pa
 
 void TClickLabel::mouseReleaseEvent(QMouseEvent* event) {
     QLabel::mouseReleaseEvent(event);
-    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) emit Clicked();
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
+        emit Clicked();
 }
 
 void TClickLabel::mouseDoubleClickEvent(QMouseEvent* event) {

@@ -1,9 +1,8 @@
 // The web addresses the windows open, kept in one place, and the one way they are opened.
 #pragma once
 
-#include <functional>
-
 #include <QUrl>
+#include <functional>
 
 namespace larkpost {
 

@@ -24,8 +24,8 @@
 #include <QTabWidget>
 #include <QTextCursor>
 #include <QTextEdit>
-#include <QValidator>
 #include <QVBoxLayout>
+#include <QValidator>
 
 #include "app/SettingsFile.h"
 #include "app/Shell.h"
@@ -37,20 +37,27 @@ namespace larkpost {
 
 namespace {
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
-std::string S(const QString& s) { return s.toStdString(); }
+QString Q(const std::string& s) {
+    return QString::fromStdString(s);
+}
+std::string S(const QString& s) {
+    return s.toStdString();
+}
 
 // Limits what is typed to a few characters without cutting a longer value set by the program
 // (a settings file may hold one): typing that would make such a value longer is refused, deleting
 // from it is not.
 class TTypedLengthValidator : public QValidator {
 public:
-    TTypedLengthValidator(QLineEdit* edit, int maxTyped) : QValidator(edit), m_accepted(edit->text()), m_max(maxTyped) {
+    TTypedLengthValidator(QLineEdit* edit, int maxTyped)
+        : QValidator(edit), m_accepted(edit->text()), m_max(maxTyped) {
         // The line edit changes its text before it asks; what it showed before is kept here.
-        connect(edit, &QLineEdit::textChanged, this, [this](const QString& text) { m_accepted = text; });
+        connect(edit, &QLineEdit::textChanged, this,
+                [this](const QString& text) { m_accepted = text; });
     }
     State validate(QString& input, int&) const override {
-        if (input == m_accepted || input.size() <= m_max || input.size() < m_accepted.size()) return Acceptable;
+        if (input == m_accepted || input.size() <= m_max || input.size() < m_accepted.size())
+            return Acceptable;
         return Invalid;
     }
 
@@ -73,7 +80,8 @@ QLabel* FieldLabel(const QString& caption, QWidget* buddy, const char* role = nu
         label->setProperty("role", role);
         QPalette palette = label->palette();
         const bool mandatory = QByteArray(role) == "mandatory";
-        palette.setColor(QPalette::WindowText, mandatory ? QColor(0xff, 0xd5, 0x4a) : QColor(0x7c, 0xc4, 0xff));
+        palette.setColor(QPalette::WindowText,
+                         mandatory ? QColor(0xff, 0xd5, 0x4a) : QColor(0x7c, 0xc4, 0xff));
         label->setPalette(palette);
     }
     return label;
@@ -125,7 +133,8 @@ TForm1::TForm1(TLpShell& shell, QWidget* parent) : QMainWindow(parent), m_shell(
     setWindowTitle("Larkpost");
     setWindowIcon(QIcon(ProgramIcon(32)));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
 
     auto* central = new QWidget(this);
     auto* layout = new QVBoxLayout(central);
@@ -185,10 +194,16 @@ TForm1::~TForm1() {
 void TForm1::BuildMessagePage(QWidget* page) {
     m_fromName = LineEdit("FromNameEdit", "Name of the sender. (Mandatory)");
     m_fromAddr = LineEdit("FromAddrEdit", "Email address of the sender. (Mandatory)");
-    m_to = LineEdit("ToEdit", "Email address of the recipient(s). (Mandatory)  Separate addresses with a comma.");
+    m_to = LineEdit(
+        "ToEdit",
+        "Email address of the recipient(s). (Mandatory)  Separate addresses with a comma.");
     m_replyTo = LineEdit("ReplyToEdit", "Email address where replies are to be sent.");
-    m_cc = LineEdit("CCEdit", "Email address where carbon copy is to be sent. Separate addresses with a comma.");
-    m_bcc = LineEdit("BCCEdit", "Email address where blind carbon copy is to be sent.  Separate addresses with a comma.");
+    m_cc =
+        LineEdit("CCEdit",
+                 "Email address where carbon copy is to be sent. Separate addresses with a comma.");
+    m_bcc = LineEdit(
+        "BCCEdit",
+        "Email address where blind carbon copy is to be sent.  Separate addresses with a comma.");
     m_subject = LineEdit("SubjectEdit", "Subject of the email.");
 
     auto* grid = new QGridLayout;
@@ -249,8 +264,10 @@ void TForm1::BuildMessagePage(QWidget* page) {
     SetHint(m_files, "File attachments.");
     auto* addFile = Button("AddFileBtn", "Add", "Add a file attachment.");
     auto* removeFile = Button("RemoveFileBtn", "Remove", "Remove a selected file attachment.");
-    connect(addFile, &QPushButton::clicked, this, [this] { Handle([this] { AddFileButtonClick(); }); });
-    connect(removeFile, &QPushButton::clicked, this, [this] { Handle([this] { RemoveFileButtonClick(); }); });
+    connect(addFile, &QPushButton::clicked, this,
+            [this] { Handle([this] { AddFileButtonClick(); }); });
+    connect(removeFile, &QPushButton::clicked, this,
+            [this] { Handle([this] { RemoveFileButtonClick(); }); });
     auto* fileButtons = new QHBoxLayout;
     fileButtons->addWidget(addFile);
     fileButtons->addWidget(removeFile);
@@ -276,13 +293,33 @@ void TForm1::BuildMessagePage(QWidget* page) {
 
 void TForm1::SetTabOrder() {
     // The order of the window definition, whatever the layout puts side by side.
-    const QList<QWidget*> message = {m_fromName, m_fromAddr, m_to, m_replyTo, m_cc, m_bcc, m_subject,
-                                     m_contentType->button(0), m_contentType->button(1), m_body, m_files,
-                                     findChild<QWidget*>("AddFileBtn"), findChild<QWidget*>("RemoveFileBtn")};
-    const QList<QWidget*> settings = {m_host, m_port, m_timeout, m_authType, m_userID, m_password, m_mailAgent,
-                                      m_heloName, m_saveLog, m_saveSMTPLog, findChild<QWidget*>("ViewLogButton")};
+    const QList<QWidget*> message = {m_fromName,
+                                     m_fromAddr,
+                                     m_to,
+                                     m_replyTo,
+                                     m_cc,
+                                     m_bcc,
+                                     m_subject,
+                                     m_contentType->button(0),
+                                     m_contentType->button(1),
+                                     m_body,
+                                     m_files,
+                                     findChild<QWidget*>("AddFileBtn"),
+                                     findChild<QWidget*>("RemoveFileBtn")};
+    const QList<QWidget*> settings = {m_host,
+                                      m_port,
+                                      m_timeout,
+                                      m_authType,
+                                      m_userID,
+                                      m_password,
+                                      m_mailAgent,
+                                      m_heloName,
+                                      m_saveLog,
+                                      m_saveSMTPLog,
+                                      findChild<QWidget*>("ViewLogButton")};
     for (const auto* chain : {&message, &settings})
-        for (qsizetype i = 1; i < chain->size(); ++i) QWidget::setTabOrder((*chain)[i - 1], (*chain)[i]);
+        for (qsizetype i = 1; i < chain->size(); ++i)
+            QWidget::setTabOrder((*chain)[i - 1], (*chain)[i]);
 }
 
 void TForm1::BuildLogPage(QWidget* page) {
@@ -298,7 +335,8 @@ void TForm1::BuildLogPage(QWidget* page) {
 
 void TForm1::BuildSettingsPage(QWidget* page) {
     m_host = LineEdit("HostEdit", "The host name or IP address of the SMTP server. (Mandatory)");
-    m_port = LineEdit("PortEdit", "Standard SMTP port value is 25. (Mandatory) For SSL the standard is 465.");
+    m_port = LineEdit("PortEdit",
+                      "Standard SMTP port value is 25. (Mandatory) For SSL the standard is 465.");
     m_timeout = LineEdit("TimeoutEdit", "Connection timeout period. (Mandatory)");
     m_timeout->setValidator(new TTypedLengthValidator(m_timeout, 3));
     m_authType = new QComboBox;
@@ -308,7 +346,8 @@ void TForm1::BuildSettingsPage(QWidget* page) {
     m_userID = LineEdit("UserIDEdit", "Authenticated user name.");
     m_password = LineEdit("PasswordEdit", QString());
     m_password->setEchoMode(QLineEdit::Password);
-    m_mailAgent = LineEdit("MailAgentEdit", "Mail agent name (X-Mailer). Blank is \"Larkpost version\".");
+    m_mailAgent =
+        LineEdit("MailAgentEdit", "Mail agent name (X-Mailer). Blank is \"Larkpost version\".");
     m_heloName = LineEdit("HeloNameEdit", "Helo greeting name. Blank is \"Larkpost version\".");
 
     m_saveLog = new QCheckBox("Save Log to File (Larkpost.log)");
@@ -317,8 +356,10 @@ void TForm1::BuildSettingsPage(QWidget* page) {
     m_saveSMTPLog = new QCheckBox("Save SMTP Conversation to File (Larkpost_SMTP.log)");
     m_saveSMTPLog->setObjectName("SaveSMTPLogCheckBox");
     SetHint(m_saveSMTPLog, "Save SMTP conversation to the file Larkpost_SMTP.log.");
-    auto* viewLog = Button("ViewLogButton", "View Log", "View the log file Larkpost_SMTP.log (if it exists)");
-    connect(viewLog, &QPushButton::clicked, this, [this] { Handle([this] { m_shell.ViewLogButtonClick(); }); });
+    auto* viewLog =
+        Button("ViewLogButton", "View Log", "View the log file Larkpost_SMTP.log (if it exists)");
+    connect(viewLog, &QPushButton::clicked, this,
+            [this] { Handle([this] { m_shell.ViewLogButtonClick(); }); });
 
     // Short numbers need no full-width field.
     m_port->setMaximumWidth(80);
@@ -364,7 +405,8 @@ void TForm1::BuildSettingsPage(QWidget* page) {
 
 void TForm1::BuildButtons(QWidget* area) {
     auto* send = Button("SendMsg", "&Send Message", "Send the email.");
-    auto* save = Button("SaveSettings", "&Save Settings as Default", "Save the current settings for both Message and Settings tabs.");
+    auto* save = Button("SaveSettings", "&Save Settings as Default",
+                        "Save the current settings for both Message and Settings tabs.");
     auto* donate = Button("DonateBitBtn", "Donate", QString());
     auto* exit = Button("BitBtn2", "&Exit", "Exit the program.");
     connect(send, &QPushButton::clicked, this, [this] { Handle([this] { SendMsgClick(); }); });
@@ -384,11 +426,13 @@ void TForm1::BuildButtons(QWidget* area) {
 void TForm1::BuildMenu() {
     auto* bar = menuBar();
     bar->setObjectName("MainMenu1");
-    auto addEntry = [&](const char* name, const QString& caption, const QString& hint, void (TForm1::*handler)()) {
+    auto addEntry = [&](const char* name, const QString& caption, const QString& hint,
+                        void (TForm1::*handler)()) {
         QAction* action = bar->addAction(caption);
         action->setObjectName(name);
         action->setStatusTip(hint);
-        connect(action, &QAction::triggered, this, [this, handler] { Handle([this, handler] { (this->*handler)(); }); });
+        connect(action, &QAction::triggered, this,
+                [this, handler] { Handle([this, handler] { (this->*handler)(); }); });
         return action;
     };
     addEntry("About1", "&About", "About the program...", &TForm1::About1Click);
@@ -430,7 +474,8 @@ void TForm1::ConnectEditors() {
     });
     connect(m_authType, &QComboBox::currentIndexChanged, this, [this](int index) {
         if (m_refreshing) return;
-        m_shell.SendSettings.SetAuthType(index < 0 ? kAuthNoEntry : m_authType->itemData(index).toInt());
+        m_shell.SendSettings.SetAuthType(index < 0 ? kAuthNoEntry
+                                                   : m_authType->itemData(index).toInt());
     });
     // Handlers that may raise run through AppException, as every event handler does.
     connect(m_saveLog, &QCheckBox::toggled, this, [this](bool on) {
@@ -469,7 +514,8 @@ void TForm1::RefreshControls() {
         button->setChecked(true);
     }
 
-    if (PlainTextLines(m_body->toPlainText()) != s.Body()) m_body->setPlainText(JoinLines(s.Body()));
+    if (PlainTextLines(m_body->toPlainText()) != s.Body())
+        m_body->setPlainText(JoinLines(s.Body()));
 
     m_authType->setCurrentIndex(m_authType->findData(s.AuthType()));
     m_saveLog->setChecked(s.SaveLog());
@@ -525,13 +571,18 @@ void TForm1::RemoveFileButtonClick() {
 }
 
 void TForm1::SendMsgClick() {
-    if (!m_shell.SendMsgClick) throw ELpException("Sending is not available in this build of Larkpost");
+    if (!m_shell.SendMsgClick)
+        throw ELpException("Sending is not available in this build of Larkpost");
     m_shell.SendMsgClick();
 }
 
-void TForm1::WriteINISettings() { larkpost::WriteINISettings(m_shell); }
+void TForm1::WriteINISettings() {
+    larkpost::WriteINISettings(m_shell);
+}
 
-void TForm1::Exit1Click() { m_shell.Exit1Click(); }
+void TForm1::Exit1Click() {
+    m_shell.Exit1Click();
+}
 
 void TForm1::About1Click() {
     if (OnAbout) OnAbout();
@@ -541,9 +592,13 @@ void TForm1::Help1Click() {
     if (OnHelp) OnHelp();
 }
 
-void TForm1::Donate1Click() { OpenWithDesktop(QUrl(kDonationUrl)); }
+void TForm1::Donate1Click() {
+    OpenWithDesktop(QUrl(kDonationUrl));
+}
 
-void TForm1::Handle(const std::function<void()>& handler) { m_shell.HandleEvent(handler); }
+void TForm1::Handle(const std::function<void()>& handler) {
+    m_shell.HandleEvent(handler);
+}
 
 bool TForm1::event(QEvent* event) {
     // Hints reach the status bar through the application's hint handler.

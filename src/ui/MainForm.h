@@ -2,11 +2,10 @@
 // activity log; the buttons and the menu start the send, the save, help, about and exit.
 #pragma once
 
-#include <cstddef>
-#include <functional>
-
 #include <QMainWindow>
 #include <QStringList>
+#include <cstddef>
+#include <functional>
 
 class QButtonGroup;
 class QCheckBox;

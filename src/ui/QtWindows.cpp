@@ -109,16 +109,23 @@ void TLpQtWindows::ShowAbout() {
     m_aboutBox->exec();
 }
 
-void TLpQtWindows::ShowMessage(const std::string& text) { ShowBox(TBoxKind::Plain, text); }
-void TLpQtWindows::ShowInformation(const std::string& text) { ShowBox(TBoxKind::Information, text); }
-void TLpQtWindows::ShowError(const std::string& text) { ShowBox(TBoxKind::Error, text); }
+void TLpQtWindows::ShowMessage(const std::string& text) {
+    ShowBox(TBoxKind::Plain, text);
+}
+void TLpQtWindows::ShowInformation(const std::string& text) {
+    ShowBox(TBoxKind::Information, text);
+}
+void TLpQtWindows::ShowError(const std::string& text) {
+    ShowBox(TBoxKind::Error, text);
+}
 
 void TLpQtWindows::ShowBox(TBoxKind kind, const std::string& text) {
     const QMessageBox::Icon icon = kind == TBoxKind::Error         ? QMessageBox::Critical
                                    : kind == TBoxKind::Information ? QMessageBox::Information
                                                                    : QMessageBox::NoIcon;
     QWidget* parent = m_form1->isVisible() ? m_form1.get() : nullptr;
-    QMessageBox box(icon, QString::fromStdString(m_shell.Title), QString::fromStdString(text), QMessageBox::Ok, parent);
+    QMessageBox box(icon, QString::fromStdString(m_shell.Title), QString::fromStdString(text),
+                    QMessageBox::Ok, parent);
     // The cursor shows the box is waiting for the user even in the middle of a send.
     box.setCursor(Qt::ArrowCursor);
     box.exec();
@@ -152,8 +159,9 @@ void TLpQtWindows::SetBusyCursor(bool busy) {
 
 void TLpQtWindows::OpenWithShell(const std::string& pathOrUrl) {
     const QString target = QString::fromStdString(pathOrUrl);
-    OpenWithDesktop(QFileInfo::exists(target) ? QUrl::fromLocalFile(QFileInfo(target).absoluteFilePath())
-                                              : QUrl(target));
+    OpenWithDesktop(QFileInfo::exists(target)
+                        ? QUrl::fromLocalFile(QFileInfo(target).absoluteFilePath())
+                        : QUrl(target));
 }
 
 ILpWindows* LarkpostCreateWindows(TLpShell& shell, int& argc, char** argv) {

@@ -4,7 +4,9 @@
 #include <QtGlobal>
 
 // Q_INIT_RESOURCE must be used outside any namespace.
-static void InitUiResourcesOnce() { Q_INIT_RESOURCE(ui); }
+static void InitUiResourcesOnce() {
+    Q_INIT_RESOURCE(ui);
+}
 
 namespace larkpost {
 

@@ -5,7 +5,6 @@
 #include <QPixmap>
 #include <QTabWidget>
 #include <QTimer>
-
 #include <cstdio>
 
 #include "app/RunState.h"
@@ -41,7 +40,8 @@ void FillDemo(TLpShell& shell) {
     s.SetCc("qa@example.org");
     s.SetSubject("Nightly build 1432 passed");
     s.SetContentType(kContentTypeText);
-    s.SetBody({"All 2318 tests passed.", "", "Artifacts and logs are attached.", "", "-- ", "The build server"});
+    s.SetBody({"All 2318 tests passed.", "", "Artifacts and logs are attached.", "", "-- ",
+               "The build server"});
     s.AddFile("/srv/builds/1432/build.log");
     s.AddFile("/srv/builds/1432/test-report.html");
     s.AddFile("/srv/builds/1432/artifacts.tar.gz");
@@ -56,13 +56,17 @@ void FillDemo(TLpShell& shell) {
     auto& log = shell.ActivityLog;
     log.Clock = [] { return std::string("12/10/26 14:02:17"); };
     log.AddLine("");
-    for (const char* line : {" Resolving hostname smtp.example.org.", " Connecting to 192.0.2.25.", " Connected.",
-                             " SMTP connection to smtp.example.org successful",
-                             " SSL status: \"before SSL initialization\"", " SSL status: \"SSL negotiation finished successfully\"",
-                             " Cipher: name = TLS_AES_256_GCM_SHA384; description = TLS_AES_256_GCM_SHA384  TLSv1.3 Kx=any  Au=any  Enc=AESGCM(256) Mac=AEAD; bits = 256; version = TLSv1.3;",
-                             " Encoding text", " Encoding attachment build.log", " Encoding attachment test-report.html",
-                             " Encoding attachment artifacts.tar.gz", " Disconnecting.", " Disconnected.",
-                             " SMTP disconnected from smtp.example.org", " Message sent successfully."})
+    for (const char* line :
+         {" Resolving hostname smtp.example.org.", " Connecting to 192.0.2.25.", " Connected.",
+          " SMTP connection to smtp.example.org successful",
+          " SSL status: \"before SSL initialization\"",
+          " SSL status: \"SSL negotiation finished successfully\"",
+          " Cipher: name = TLS_AES_256_GCM_SHA384; description = TLS_AES_256_GCM_SHA384  TLSv1.3 "
+          "Kx=any  Au=any  Enc=AESGCM(256) Mac=AEAD; bits = 256; version = TLSv1.3;",
+          " Encoding text", " Encoding attachment build.log",
+          " Encoding attachment test-report.html", " Encoding attachment artifacts.tar.gz",
+          " Disconnecting.", " Disconnected.", " SMTP disconnected from smtp.example.org",
+          " Message sent successfully."})
         log.Add(line);
 }
 

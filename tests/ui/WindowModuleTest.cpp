@@ -1,20 +1,18 @@
 // The real executable with its window module: a run that wants a window loads larkpost-ui.so and
 // opens the window, instead of falling back to the headless text.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QTemporaryDir>
-
 #include <chrono>
 #include <fstream>
 #include <iterator>
 #include <thread>
 #include <utility>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -25,7 +23,8 @@ struct TRun {
 };
 
 // Runs larkpost with the switch and the environment given, for at most `waitMs`.
-TRun RunLarkpost(const char* sw, const std::vector<std::pair<const char*, const char*>>& env, int waitMs) {
+TRun RunLarkpost(const char* sw, const std::vector<std::pair<const char*, const char*>>& env,
+                 int waitMs) {
     QTemporaryDir dir;
     const std::string output = dir.filePath("out.txt").toStdString();
     TRun run;
@@ -59,10 +58,13 @@ TEST(WindowModule, VersionSwitchOpensTheAboutBoxFromTheModule) {
 }
 
 TEST(WindowModule, UnreachableDisplayFallsBackToText) {
-    const TRun run = RunLarkpost("/V", {{"QT_QPA_PLATFORM", nullptr}, {"WAYLAND_DISPLAY", nullptr},
-                                        {"DISPLAY", "127.0.0.1:93"}}, 5000);
+    const TRun run = RunLarkpost(
+        "/V",
+        {{"QT_QPA_PLATFORM", nullptr}, {"WAYLAND_DISPLAY", nullptr}, {"DISPLAY", "127.0.0.1:93"}},
+        5000);
     ASSERT_TRUE(run.ended) << run.printed;
-    ASSERT_TRUE(WIFEXITED(run.status)) << "ended by signal " << WTERMSIG(run.status) << ": " << run.printed;
+    ASSERT_TRUE(WIFEXITED(run.status))
+        << "ended by signal " << WTERMSIG(run.status) << ": " << run.printed;
     EXPECT_EQ(WEXITSTATUS(run.status), 0) << run.printed;
     EXPECT_NE(run.printed.find("Larkpost Version "), std::string::npos) << run.printed;
 }

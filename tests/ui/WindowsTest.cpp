@@ -1,5 +1,7 @@
 // The three windows driven as a user drives them, on Qt's offscreen platform: typing fills
 // SendSettings, what the shell loads shows in the controls, and the handlers reach the shell.
+#include <gtest/gtest.h>
+
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -12,24 +14,23 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QRegularExpression>
 #include <QTextBrowser>
 #include <QTextEdit>
-
-#include <gtest/gtest.h>
-
 #include <fstream>
 #include <iterator>
 
+#include "SmtpPeer.h"
 #include "app/RunState.h"
 #include "app/SendWorkflow.h"
 #include "app/Shell.h"
+#include "platform/Exception.h"
 #include "ui/AboutBox.h"
 #include "ui/ClickLabel.h"
 #include "ui/HelpForm.h"
@@ -37,8 +38,6 @@
 #include "ui/MainForm.h"
 #include "ui/QtWindows.h"
 #include "ui/VisualStyle.h"
-#include "platform/Exception.h"
-#include "SmtpPeer.h"
 
 namespace larkpost {
 namespace {
@@ -56,7 +55,9 @@ public:
 
 protected:
     void ShowBox(TBoxKind kind, const std::string& text) override {
-        const char* prefix = kind == TBoxKind::Error ? "error: " : kind == TBoxKind::Information ? "info: " : "plain: ";
+        const char* prefix = kind == TBoxKind::Error         ? "error: "
+                             : kind == TBoxKind::Information ? "info: "
+                                                             : "plain: ";
         boxes.push_back(prefix + text);
     }
 };
@@ -79,7 +80,9 @@ protected:
         windows = std::make_unique<TRecordingWindows>(*shell, argc, argv);
         shell->SetWindows(windows.get());
         opened.clear();
-        OpenWithDesktop = [this](const QUrl& url) { opened.push_back(url.toString().toStdString()); };
+        OpenWithDesktop = [this](const QUrl& url) {
+            opened.push_back(url.toString().toStdString());
+        };
     }
 
     void TearDown() override {
@@ -136,10 +139,15 @@ TEST_F(WindowsTest, MainWindowHasItsCaptionSizeTabsMenuAndButtons) {
     for (QAction* action : form.menuBar()->actions()) menu << action->text();
     EXPECT_EQ(menu, (QStringList{"&About", "&Help", "Donate", "&Exit"}));
 
-    struct Expected { const char* name; const char* caption; const char* hint; };
+    struct Expected {
+        const char* name;
+        const char* caption;
+        const char* hint;
+    };
     const Expected buttons[] = {
         {"SendMsg", "&Send Message", "Send the email."},
-        {"SaveSettings", "&Save Settings as Default", "Save the current settings for both Message and Settings tabs."},
+        {"SaveSettings", "&Save Settings as Default",
+         "Save the current settings for both Message and Settings tabs."},
         {"BitBtn2", "&Exit", "Exit the program."},
         {"DonateBitBtn", "Donate", ""},
         {"AddFileBtn", "Add", "Add a file attachment."},
@@ -163,7 +171,8 @@ TEST_F(WindowsTest, MainWindowHasItsCaptionSizeTabsMenuAndButtons) {
     EXPECT_EQ(auth->currentIndex(), 0);
     EXPECT_FALSE(auth->isEditable());
     EXPECT_EQ(Find<QLineEdit>("PasswordEdit")->echoMode(), QLineEdit::Password);
-    EXPECT_EQ(Find<QListWidget>("FileListBox")->selectionMode(), QAbstractItemView::SingleSelection);
+    EXPECT_EQ(Find<QListWidget>("FileListBox")->selectionMode(),
+              QAbstractItemView::SingleSelection);
 }
 
 TEST_F(WindowsTest, MandatoryLabelsAreYellowAndServerLabelsBlue) {
@@ -173,10 +182,14 @@ TEST_F(WindowsTest, MandatoryLabelsAreYellowAndServerLabelsBlue) {
         label->ensurePolished();
         colours[label->text()] = label->palette().color(QPalette::WindowText);
     }
-    auto yellow = [](const QColor& c) { return c.red() > 200 && c.green() > 170 && c.blue() < 120; };
+    auto yellow = [](const QColor& c) {
+        return c.red() > 200 && c.green() > 170 && c.blue() < 120;
+    };
     auto blue = [](const QColor& c) { return c.blue() > 200 && c.red() < c.blue() - 60; };
-    for (const char* text : {"From Name:", "From Addr:", "To:"}) EXPECT_TRUE(yellow(colours.value(text))) << text;
-    for (const char* text : {"Host:", "Port:", "Timeout (seconds):"}) EXPECT_TRUE(blue(colours.value(text))) << text;
+    for (const char* text : {"From Name:", "From Addr:", "To:"})
+        EXPECT_TRUE(yellow(colours.value(text))) << text;
+    for (const char* text : {"Host:", "Port:", "Timeout (seconds):"})
+        EXPECT_TRUE(blue(colours.value(text))) << text;
     for (const char* text : {"Reply To:", "cc:", "Subject:", "Username:"}) {
         EXPECT_FALSE(yellow(colours.value(text))) << text;
         EXPECT_FALSE(blue(colours.value(text))) << text;
@@ -185,7 +198,11 @@ TEST_F(WindowsTest, MandatoryLabelsAreYellowAndServerLabelsBlue) {
 
 TEST_F(WindowsTest, TypingFillsSendSettings) {
     windows->RevealMainWindow(true);
-    struct Field { const char* edit; const char* typed; std::function<std::string()> read; };
+    struct Field {
+        const char* edit;
+        const char* typed;
+        std::function<std::string()> read;
+    };
     const Field fields[] = {
         {"FromNameEdit", "Ada Lovelace", [&] { return Settings().FromName(); }},
         {"FromAddrEdit", "ada@example.org", [&] { return Settings().FromAddr(); }},
@@ -255,14 +272,16 @@ TEST_F(WindowsTest, WhatTheShellLoadsShowsInTheControls) {
     EXPECT_EQ(Find<QLineEdit>("SubjectEdit")->text(), "From the settings file");
     EXPECT_EQ(Find<QLineEdit>("HostEdit")->text(), "smtp.example.org");
     EXPECT_EQ(Find<QLineEdit>("PortEdit")->text(), "587");
-    EXPECT_EQ(Find<QLineEdit>("TimeoutEdit")->text(), "1000") << "values that were not typed are not cut";
+    EXPECT_EQ(Find<QLineEdit>("TimeoutEdit")->text(), "1000")
+        << "values that were not typed are not cut";
     EXPECT_EQ(Find<QLineEdit>("PasswordEdit")->text(), "pw");
     EXPECT_EQ(Find<QComboBox>("AuthTypeComboBox")->currentIndex(), 1);
     EXPECT_TRUE(Find<QRadioButton>("ContentTypeItem1")->isChecked());
     EXPECT_EQ(Find<QTextEdit>("RichEdit1")->toPlainText(), "<p>one</p>\n\ntwo");
     EXPECT_TRUE(Find<QCheckBox>("SaveLogCheckBox")->isChecked());
     EXPECT_EQ(ListedFiles(), (QStringList{"/data/A.txt", "b.txt"}));
-    EXPECT_EQ(Settings().Body(), (std::vector<std::string>{"<p>one</p>", "", "two"})) << "showing changed nothing";
+    EXPECT_EQ(Settings().Body(), (std::vector<std::string>{"<p>one</p>", "", "two"}))
+        << "showing changed nothing";
 
     // No entry and no body format: what a number outside the lists selects.
     Settings().SetAuthType(5);
@@ -301,7 +320,8 @@ TEST_F(WindowsTest, AttachmentsAreListedSortedAndRemovedOnlyWhenSelected) {
 
     chosen = {"/data/beta.txt", "/data/zeta.txt"};
     QTest::mouseClick(Find<QPushButton>("AddFileBtn"), Qt::LeftButton);
-    EXPECT_EQ(ListedFiles(), (QStringList{"/data/Alpha.txt", "/data/beta.txt", "/data/zeta.txt", "/data/zeta.txt"}))
+    EXPECT_EQ(ListedFiles(), (QStringList{"/data/Alpha.txt", "/data/beta.txt", "/data/zeta.txt",
+                                          "/data/zeta.txt"}))
         << "the same file added twice is listed twice";
 
     chosen = {};
@@ -316,7 +336,8 @@ TEST_F(WindowsTest, AttachmentsAreListedSortedAndRemovedOnlyWhenSelected) {
     FileList()->setCurrentRow(1);
     QTest::mouseClick(Find<QPushButton>("RemoveFileBtn"), Qt::LeftButton);
     EXPECT_EQ(ListedFiles(), (QStringList{"/data/Alpha.txt", "/data/zeta.txt", "/data/zeta.txt"}));
-    EXPECT_EQ(Settings().Files(), (std::vector<std::string>{"/data/Alpha.txt", "/data/zeta.txt", "/data/zeta.txt"}));
+    EXPECT_EQ(Settings().Files(),
+              (std::vector<std::string>{"/data/Alpha.txt", "/data/zeta.txt", "/data/zeta.txt"}));
 }
 
 TEST_F(WindowsTest, LogViewIsReadOnlyAndFollowsTheNewestLine) {
@@ -381,7 +402,8 @@ TEST_F(WindowsTest, AboutBoxDoubleClickTogglesDebugMode) {
 
     RunState.Debug = true;
     about.show();
-    EXPECT_TRUE(about.Version()->text().startsWith("Version ")) << about.Version()->text().toStdString();
+    EXPECT_TRUE(about.Version()->text().startsWith("Version "))
+        << about.Version()->text().toStdString();
     EXPECT_TRUE(about.DebugLabel()->isVisible()) << "debug mode set at start shows at once";
     QTest::mouseDClick(about.Version(), Qt::LeftButton);
     EXPECT_FALSE(RunState.Debug);
@@ -434,7 +456,8 @@ TEST_F(WindowsTest, InitRevealsTheWindowOnTheMessageTab) {
 TEST_F(WindowsTest, MissingSettingsFileUnderSIsReportedAndTheWindowOpensWithTheSwitches) {
     Start({"/I", "/SUBJECT", "Hello", "/S", "missing.ini"});
     shell->RunInit();
-    EXPECT_EQ(windows->boxes, (std::vector<std::string>{"error: Could not find settings file " + exeDir + "missing.ini"}));
+    EXPECT_EQ(windows->boxes, (std::vector<std::string>{"error: Could not find settings file " +
+                                                        exeDir + "missing.ini"}));
     EXPECT_EQ(RunState.ReturnCode, 2);
     EXPECT_TRUE(Form().isVisible());
     EXPECT_EQ(Find<QLineEdit>("SubjectEdit")->text(), "Hello");
@@ -444,7 +467,9 @@ TEST_F(WindowsTest, DebugSwitchShowsTheDumpThenTheWindow) {
     Start({"/D", "/HOST", "mail1"});
     shell->RunInit();
     ASSERT_EQ(windows->boxes.size(), 1u);
-    EXPECT_EQ(windows->boxes[0].rfind("info: [Larkpost Switches and Settings]\n/V=0\n/I=0\n/D=1\n", 0), 0u)
+    EXPECT_EQ(
+        windows->boxes[0].rfind("info: [Larkpost Switches and Settings]\n/V=0\n/I=0\n/D=1\n", 0),
+        0u)
         << windows->boxes[0];
     EXPECT_TRUE(Form().isVisible());
     EXPECT_EQ(Find<QLineEdit>("HostEdit")->text(), "mail1");
@@ -457,7 +482,8 @@ TEST_F(WindowsTest, ExceptionsOfHandlersAreShownAndTheWindowStaysOpen) {
     EXPECT_EQ(windows->boxes, (std::vector<std::string>{"error: Host not found."}));
     EXPECT_FALSE(shell->Terminated());
     ASSERT_GE(shell->ActivityLog.Lines().size(), 2u);
-    EXPECT_NE(shell->ActivityLog.Lines()[0].find(" Exception: ELpException Host not found"), std::string::npos);
+    EXPECT_NE(shell->ActivityLog.Lines()[0].find(" Exception: ELpException Host not found"),
+              std::string::npos);
 }
 
 TEST_F(WindowsTest, SaveWritesTheSettingsAndBodyFilesThatTheNextStartShows) {
@@ -489,7 +515,8 @@ TEST_F(WindowsTest, SaveWritesTheSettingsAndBodyFilesThatTheNextStartShows) {
     EXPECT_EQ(Find<QLineEdit>("HostEdit")->text(), "smtp.example.org");
     EXPECT_EQ(Find<QLineEdit>("PasswordEdit")->text(), "pw 1");
     EXPECT_EQ(Find<QTextEdit>("RichEdit1")->toPlainText(), "Body line");
-    EXPECT_EQ(ListedFiles(), (QStringList{"report.pdf"})) << "a file beside the program is kept by its name";
+    EXPECT_EQ(ListedFiles(), (QStringList{"report.pdf"}))
+        << "a file beside the program is kept by its name";
 }
 
 TEST_F(WindowsTest, CloseBoxEndsWithoutExitProgram) {
@@ -509,7 +536,8 @@ TEST_F(WindowsTest, BusyCursorDuringASend) {
     EXPECT_EQ(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
     windows->SetBusyCursor(true);
     windows->SetBusyCursor(false);
-    EXPECT_EQ(QApplication::overrideCursor(), nullptr) << "one restore for any number of busy calls";
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr)
+        << "one restore for any number of busy calls";
 }
 
 TEST_F(WindowsTest, F1AndTheMenuOpenHelpAndAbout) {
@@ -545,7 +573,8 @@ TEST_F(WindowsTest, TabKeyFollowsTheFieldOrder) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         visited << QApplication::focusWidget()->objectName();
     }
-    EXPECT_EQ(visited, (QStringList{"FromAddrEdit", "ToEdit", "ReplyToEdit", "CCEdit", "BCCEdit", "SubjectEdit"}));
+    EXPECT_EQ(visited, (QStringList{"FromAddrEdit", "ToEdit", "ReplyToEdit", "CCEdit", "BCCEdit",
+                                    "SubjectEdit"}));
 }
 
 // The send button runs the real send workflow against a loopback SMTP server.
@@ -577,7 +606,9 @@ protected:
     }
     bool Logged(const std::string& text) {
         for (const auto& line : shell->ActivityLog.Lines())
-            if (line.size() >= text.size() && line.compare(line.size() - text.size(), text.size(), text) == 0) return true;
+            if (line.size() >= text.size() &&
+                line.compare(line.size() - text.size(), text.size(), text) == 0)
+                return true;
         return false;
     }
 
@@ -598,11 +629,12 @@ TEST_F(SendTest, SendButtonSendsWhatTheFieldsHoldAndShowsSuccess) {
     EXPECT_TRUE(Logged(" Message sent successfully."));
     EXPECT_EQ(Find<QPlainTextEdit>("Memo1")->toPlainText().count('\n') + 1,
               static_cast<qsizetype>(shell->ActivityLog.Lines().size()));
-    EXPECT_FALSE(Form().statusBar()->currentMessage().isEmpty()) << "the SMTP status reached the status bar";
+    EXPECT_FALSE(Form().statusBar()->currentMessage().isEmpty())
+        << "the SMTP status reached the status bar";
 
     const std::string received = peer.Received();
-    for (const char* text : {"MAIL FROM:<ada@example.org>", "RCPT TO:<bob@example.org>", "Subject: From the window",
-                             "Hello from the window", "QUIT"})
+    for (const char* text : {"MAIL FROM:<ada@example.org>", "RCPT TO:<bob@example.org>",
+                             "Subject: From the window", "Hello from the window", "QUIT"})
         EXPECT_NE(received.find(text), std::string::npos) << text << " in:\n" << received;
 }
 
@@ -635,17 +667,21 @@ TEST(VisualStyle, AquaGraphiteIsBuiltIn) {
 TEST(HelpPage, DescribesEverySwitchReturnCodeAndFile) {
     const QString page = QString::fromStdString(HelpPagePlainText());
     ASSERT_FALSE(page.isEmpty()) << "the help page is missing from the resources";
-    const char* switches[] = {"/?", "/H", "/V", "/I", "/D", "/S", "/NOS", "/LOG", "/LOGSMTP", "/HOST", "/PORT",
-                              "/AUTH", "/USERID", "/PASS", "/PASS3", "/PASSX", "/FROM", "/TO", "/REPLYTO", "/CC",
-                              "/BCC", "/SUBJECT", "/BODY", "/BODYFILE", "/FILES", "/MailAgent", "/HeloName", "/TYPE"};
+    const char* switches[] = {
+        "/?",       "/H",       "/V",        "/I",     "/D",         "/S",        "/NOS",
+        "/LOG",     "/LOGSMTP", "/HOST",     "/PORT",  "/AUTH",      "/USERID",   "/PASS",
+        "/PASS3",   "/PASSX",   "/FROM",     "/TO",    "/REPLYTO",   "/CC",       "/BCC",
+        "/SUBJECT", "/BODY",    "/BODYFILE", "/FILES", "/MailAgent", "/HeloName", "/TYPE"};
     for (const char* sw : switches) {
         // Each switch opens a row of the switch table.
-        const QRegularExpression row(QString("(^|\\n|or )") + QRegularExpression::escape(sw) + "( |\\n)");
+        const QRegularExpression row(QString("(^|\\n|or )") + QRegularExpression::escape(sw) +
+                                     "( |\\n)");
         EXPECT_TRUE(page.contains(row)) << sw;
     }
-    for (const char* text : {"Installation:", "Command-line Usage:", "Examples:", "Return Codes:", "Limitations:",
-                             "Other Information:", "Larkpost.ini", "LarkpostBody.rtf", "Larkpost.log",
-                             "Larkpost_SMTP.log", "Password3", "Double-click"})
+    for (const char* text :
+         {"Installation:", "Command-line Usage:", "Examples:", "Return Codes:", "Limitations:",
+          "Other Information:", "Larkpost.ini", "LarkpostBody.rtf", "Larkpost.log",
+          "Larkpost_SMTP.log", "Password3", "Double-click"})
         EXPECT_TRUE(page.contains(text)) << text;
 }
 
