@@ -63,8 +63,13 @@ std::string Decode(const std::string& header) {
         }
         const std::string token = header.substr(pos, end - pos);
         const std::string prefix = "=?UTF-8?B?";
-        const bool encoded = token.size() >= prefix.size() + 2 && token.compare(0, prefix.size(), prefix) == 0 &&
-                             token.compare(token.size() - 2, 2, "?=") == 0;
+        bool encoded = token.size() >= prefix.size() + 2 && token.compare(0, prefix.size(), prefix) == 0 &&
+                       token.compare(token.size() - 2, 2, "?=") == 0;
+        // Encoded text is base64 only (RFC 2047, 2 and 4.1): anything else is plain text.
+        if (encoded) {
+            for (size_t k = prefix.size(); k + 2 < token.size(); ++k)
+                if (Sextet(token[k]) < 0 && token[k] != '=') encoded = false;
+        }
         if (encoded) {
             if (token.size() > 75) std::abort();
             if (!lastEncoded) out += pendingBlank;
