@@ -2,9 +2,9 @@
 // the same run: 100 MB of short CR LF lines (20 to 80 bytes), each side measured five times.
 // Usage: bench_readline [megabytes]
 #include <arpa/inet.h>
-#include <time.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -66,8 +66,8 @@ public:
             int fd = ::accept(m_listen, nullptr, nullptr);
             size_t off = 0;
             while (fd >= 0 && off < m_data.size()) {
-                ssize_t n = ::send(fd, m_data.data() + off, std::min<size_t>(65536, m_data.size() - off),
-                                   MSG_NOSIGNAL);
+                ssize_t n = ::send(fd, m_data.data() + off,
+                                   std::min<size_t>(65536, m_data.size() - off), MSG_NOSIGNAL);
                 if (n <= 0) break;
                 off += static_cast<size_t>(n);
             }
@@ -97,7 +97,6 @@ private:
 double Seconds(std::chrono::steady_clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
-
 
 // Bytes received by plain recv calls of the handler's chunk size.
 size_t PlainRecv(uint16_t port) {
@@ -190,8 +189,8 @@ int main(int argc, char** argv) {
         std::printf(
             "round %d: recv loop %.0f MB/s (CPU: reader %.0f ms, sender %.0f ms), ReadLine %.0f "
             "MB/s (CPU: reader %.0f ms, sender %.0f ms)\n",
-            round, plain.back(), plainCpu.back() * 1000, plainSenderCpu * 1000,
-            handler.back(), handlerCpu.back() * 1000, handlerSenderCpu * 1000);
+            round, plain.back(), plainCpu.back() * 1000, plainSenderCpu * 1000, handler.back(),
+            handlerCpu.back() * 1000, handlerSenderCpu * 1000);
     }
     std::sort(plain.begin(), plain.end());
     std::sort(handler.begin(), handler.end());

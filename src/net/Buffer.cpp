@@ -13,9 +13,13 @@ namespace {
 constexpr size_t kKeptStorage = 1 << 20;
 }  // namespace
 
-TLpBuffer::TLpBuffer(int growthFactor) : m_growthFactor(growthFactor) { TLpStack::IncUsage(); }
+TLpBuffer::TLpBuffer(int growthFactor) : m_growthFactor(growthFactor) {
+    TLpStack::IncUsage();
+}
 
-TLpBuffer::~TLpBuffer() { TLpStack::DecUsage(); }
+TLpBuffer::~TLpBuffer() {
+    TLpStack::DecUsage();
+}
 
 uint8_t* TLpBuffer::PrepareAppend(int count) {
     if (static_cast<int64_t>(m_headIndex) + m_size + count > 2147483647LL)

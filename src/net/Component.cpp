@@ -4,9 +4,13 @@
 
 namespace larkpost {
 
-TLpComponent::TLpComponent() { TLpStack::IncUsage(); }
+TLpComponent::TLpComponent() {
+    TLpStack::IncUsage();
+}
 
-TLpComponent::~TLpComponent() { TLpStack::DecUsage(); }
+TLpComponent::~TLpComponent() {
+    TLpStack::DecUsage();
+}
 
 std::string TLpComponent::StatusText(TLpStatus status, const std::string& arg) {
     switch (status) {

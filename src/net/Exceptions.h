@@ -9,10 +9,10 @@
 
 namespace larkpost {
 
-#define LARKPOST_NET_EXCEPTION(Name, Base)                                 \
-    class Name : public Base {                                             \
-    public:                                                                \
-        using Base::Base;                                                  \
+#define LARKPOST_NET_EXCEPTION(Name, Base)                                \
+    class Name : public Base {                                            \
+    public:                                                               \
+        using Base::Base;                                                 \
         const char* ClassName() const noexcept override { return #Name; } \
     };
 

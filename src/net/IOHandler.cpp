@@ -216,7 +216,8 @@ bool TLpIOHandler::ReadLineInto(std::string& line, std::string_view terminator, 
         const int size = m_inputBuffer.Size();
         if (size > 0) {
             termPos = -1;
-            if (searchStart < size) termPos = m_inputBuffer.Find(termBytes, termLength, searchStart);
+            if (searchStart < size)
+                termPos = m_inputBuffer.Find(termBytes, termLength, searchStart);
             // Resume where a match can still begin: bytes already searched are not searched again.
             searchStart = std::max(size - termLength + 1, 0);
         }
@@ -331,8 +332,8 @@ void TLpIOHandler::WriteLineDotStuffed(const std::string& text,
     WriteLine(text, encoding);
 }
 
-void TLpIOHandler::WriteDotStuffedLines(const std::vector<std::string>& lines,
-                                        bool writeTerminator, const TLpTextEncodingPtr& encoding) {
+void TLpIOHandler::WriteDotStuffedLines(const std::vector<std::string>& lines, bool writeTerminator,
+                                        const TLpTextEncodingPtr& encoding) {
     for (const auto& line : lines) WriteLineDotStuffed(line, encoding);
     if (writeTerminator) WriteLine(".", encoding);
 }

@@ -30,7 +30,9 @@ int DecimalOr(const std::string& text, int fallback) {
 
 }  // namespace
 
-std::string TrimReplyLine(const std::string& line) { return TrimBlanks(line); }
+std::string TrimReplyLine(const std::string& line) {
+    return TrimBlanks(line);
+}
 
 void TLpReply::SetCode(const std::string& code) {
     if (code == m_code) return;
@@ -39,7 +41,9 @@ void TLpReply::SetCode(const std::string& code) {
     m_code = code;
 }
 
-int TLpReply::CodeValue() const { return DecimalOr(TrimBlanks(m_code), 0); }
+int TLpReply::CodeValue() const {
+    return DecimalOr(TrimBlanks(m_code), 0);
+}
 
 std::string TLpReply::TextAsString() const {
     std::string out;
@@ -47,7 +51,9 @@ std::string TLpReply::TextAsString() const {
     return out;
 }
 
-bool TLpReply::IsCodeAcceptable(const std::string&) const { return true; }
+bool TLpReply::IsCodeAcceptable(const std::string&) const {
+    return true;
+}
 
 void TLpReply::ParseLines(const std::vector<std::string>& lines) {
     Clear();
@@ -59,9 +65,13 @@ void TLpReply::Clear() {
     m_code.clear();
 }
 
-bool TLpReply::IsFinalLine(const std::string&) const { return false; }
+bool TLpReply::IsFinalLine(const std::string&) const {
+    return false;
+}
 
-void TLpReply::RaiseAsError() const { throw ELpReplyError(TextAsString()); }
+void TLpReply::RaiseAsError() const {
+    throw ELpReplyError(TextAsString());
+}
 
 void TLpReply::Assign(const TLpReply& source) {
     if (&source == this) return;
@@ -88,6 +98,8 @@ bool TLpReplyRFC::IsFinalLine(const std::string& line) const {
     return line.size() < 4 || line[3] == ' ';
 }
 
-void TLpReplyRFC::RaiseAsError() const { throw ELpReplyRFCError(TextAsString(), CodeValue()); }
+void TLpReplyRFC::RaiseAsError() const {
+    throw ELpReplyRFCError(TextAsString(), CodeValue());
+}
 
 }  // namespace larkpost

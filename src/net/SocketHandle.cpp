@@ -53,7 +53,9 @@ void AddressText(const sockaddr_storage& storage, std::string& ip, uint16_t& por
 
 }  // namespace
 
-TLpSocketHandle::~TLpSocketHandle() { ReleaseSocket(); }
+TLpSocketHandle::~TLpSocketHandle() {
+    ReleaseSocket();
+}
 
 void TLpSocketHandle::SetPeer(const std::string& ip, uint16_t port, TLpIPVersion ipVersion) {
     m_peerIP = ip;
@@ -199,8 +201,7 @@ int TLpSocketHandle::Send(const uint8_t* data, int length) {
 int TLpSocketHandle::GetSockOpt(int level, int name) const {
     int value = 0;
     socklen_t length = sizeof value;
-    if (::getsockopt(m_handle, level, name, &value, &length) != 0)
-        TLpStack::RaiseLastSocketError();
+    if (::getsockopt(m_handle, level, name, &value, &length) != 0) TLpStack::RaiseLastSocketError();
     return value;
 }
 

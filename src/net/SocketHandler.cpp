@@ -85,9 +85,9 @@ void TLpIOHandlerSocket::SetDestination(const std::string& destination) {
     size_t e = portText.find_last_not_of(" \t");
     portText = b == std::string::npos ? std::string() : portText.substr(b, e - b + 1);
     if (portText.size() > 255) portText.resize(255);
-    bool numeric = !portText.empty() && portText.size() <= 9 &&
-                   std::all_of(portText.begin(), portText.end(),
-                               [](char c) { return c >= '0' && c <= '9'; });
+    bool numeric =
+        !portText.empty() && portText.size() <= 9 &&
+        std::all_of(portText.begin(), portText.end(), [](char c) { return c >= '0' && c <= '9'; });
     SetPort(numeric ? std::stoi(portText) : m_defaultPort);
 }
 
@@ -99,7 +99,9 @@ int TLpIOHandlerSocket::SendToSocket(const uint8_t* data, int length) {
     return m_binding->Send(data, length);
 }
 
-bool TLpIOHandlerSocket::SocketAvailable() { return m_binding && m_binding->HandleAllocated(); }
+bool TLpIOHandlerSocket::SocketAvailable() {
+    return m_binding && m_binding->HandleAllocated();
+}
 
 int TLpIOHandlerSocket::ErrorCodeOf(int) {
     int code = TLpStack::LastError();
@@ -114,7 +116,9 @@ int TLpIOHandlerSocket::ErrorCodeOf(int) {
     }
 }
 
-void TLpIOHandlerSocket::RaiseSocketFailure(int code) { TLpStack::ThrowSocketError(code); }
+void TLpIOHandlerSocket::RaiseSocketFailure(int code) {
+    TLpStack::ThrowSocketError(code);
+}
 
 // ---- Stack handler --------------------------------------------------------------------------
 
@@ -165,7 +169,8 @@ public:
             m_doneSignal.wait(lock, [this] { return m_done; });
             return true;
         }
-        return m_doneSignal.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_done; });
+        return m_doneSignal.wait_for(lock, std::chrono::milliseconds(ms),
+                                     [this] { return m_done; });
     }
     void Join() {
         if (m_thread.joinable()) m_thread.join();

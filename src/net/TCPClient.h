@@ -6,8 +6,8 @@
 #include <string>
 
 #include "net/Component.h"
-#include "net/Stack.h"
 #include "net/SocketHandle.h"
+#include "net/Stack.h"
 #include "net/TCPConnection.h"
 
 namespace larkpost {

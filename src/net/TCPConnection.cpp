@@ -39,7 +39,9 @@ void TLpTCPConnection::CloseConnection(bool notifyPeer) {
     ReportStatus(hsDisconnected);
 }
 
-bool TLpTCPConnection::IsConnected() { return m_ioHandler && m_ioHandler->IsConnected(); }
+bool TLpTCPConnection::IsConnected() {
+    return m_ioHandler && m_ioHandler->IsConnected();
+}
 
 void TLpTCPConnection::CheckForHandler() const {
     if (!m_ioHandler) throw ELpNotConnected("Not Connected");

@@ -13,7 +13,9 @@ std::string TrimBlanks(const std::string& s) {
     return s.substr(b, e - b);
 }
 
-std::string FirstWord(const std::string& text) { return text.substr(0, text.find(' ')); }
+std::string FirstWord(const std::string& text) {
+    return text.substr(0, text.find(' '));
+}
 
 // Digits only, and small enough for 32 bits.
 bool IsWholeNumber(const std::string& s) {
@@ -44,7 +46,9 @@ CodeParts SplitCode(const std::string& word) {
 }
 
 // At most the first n digits of a number.
-std::string Digits(uint32_t v, size_t n) { return std::to_string(v).substr(0, n); }
+std::string Digits(uint32_t v, size_t n) {
+    return std::to_string(v).substr(0, n);
+}
 
 }  // namespace
 

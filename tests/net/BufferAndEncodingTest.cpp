@@ -11,8 +11,12 @@
 namespace larkpost {
 namespace {
 
-TLpBytes Bytes(const std::string& s) { return TLpBytes(s.begin(), s.end()); }
-std::string Str(const TLpBytes& b) { return std::string(b.begin(), b.end()); }
+TLpBytes Bytes(const std::string& s) {
+    return TLpBytes(s.begin(), s.end());
+}
+std::string Str(const TLpBytes& b) {
+    return std::string(b.begin(), b.end());
+}
 
 TEST(Buffer, FindsFromTheStartAndRejectsBadArguments) {
     TLpBuffer b;
@@ -113,7 +117,8 @@ TEST(TextEncoding, BytesToText) {
     const Case cases[] = {
         {"ascii high byte", ASCIIEncoding(), "a\xE9", "a\xEF\xBF\xBD"},
         {"8-bit high byte", EightBitEncoding(), "a\xE9", "a\xC3\xA9"},
-        {"8-bit every byte", EightBitEncoding(), std::string("\0\xFF", 2), std::string("\0\xC3\xBF", 3)},
+        {"8-bit every byte", EightBitEncoding(), std::string("\0\xFF", 2),
+         std::string("\0\xC3\xBF", 3)},
         {"utf-8 truncated", UTF8Encoding(), "a\xC3", "a\xEF\xBF\xBD"},
         {"utf-8 overlong", UTF8Encoding(), "\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"utf-16le odd last byte", UTF16LEEncoding(), std::string("A\0B", 3), "A"},
@@ -134,12 +139,12 @@ TEST(TextEncoding, CharsetNamesMapToCodePages) {
         int codePage;
     };
     const Case cases[] = {
-        {"US-ASCII", 20127},    {"us-ascii", 20127},     {"ISO-8859-1", 28591},
-        {"latin1", 28591},      {"UTF-8", 65001},        {"utf-8", 65001},
-        {"UTF-7", 65000},       {"UTF-16", 1200},        {"GB2312", 936},
-        {"Big5", 950},          {"ISO-2022-JP", 50220},  {"EUC-KR", 51949},
-        {"csEUCKR", 51949},     {"KOI8-R", 20866},       {"windows-1251", 1251},
-        {"windows-1252", 1252}, {"Shift_JIS", 932},      {"ISO-8859-15", 28605},
+        {"US-ASCII", 20127},    {"us-ascii", 20127},      {"ISO-8859-1", 28591},
+        {"latin1", 28591},      {"UTF-8", 65001},         {"utf-8", 65001},
+        {"UTF-7", 65000},       {"UTF-16", 1200},         {"GB2312", 936},
+        {"Big5", 950},          {"ISO-2022-JP", 50220},   {"EUC-KR", 51949},
+        {"csEUCKR", 51949},     {"KOI8-R", 20866},        {"windows-1251", 1251},
+        {"windows-1252", 1252}, {"Shift_JIS", 932},       {"ISO-8859-15", 28605},
         {"ISO-8859-10", 0},     {"x-no-such-charset", 0}, {"", 0},
     };
     for (const auto& c : cases) {

@@ -27,7 +27,9 @@ struct RecordingClient {
         handler.OnStatus = status;
         client.OnConnected = [this](TLpBaseComponent*) { events.push_back("OnConnected"); };
         client.OnDisconnected = [this](TLpBaseComponent*) { events.push_back("OnDisconnected"); };
-        intercept.OnConnect = [this](TLpConnectionIntercept*) { events.push_back("intercept connect"); };
+        intercept.OnConnect = [this](TLpConnectionIntercept*) {
+            events.push_back("intercept connect");
+        };
         intercept.OnDisconnect = [this](TLpConnectionIntercept*) {
             events.push_back("intercept disconnect");
         };

@@ -13,8 +13,8 @@ namespace larkpost {
 namespace {
 
 TEST(IOHandler, ReadLineDropsTheTerminatorAndACarriageReturnBeforeIt) {
-    ScriptedSmtpServer server({S("crlf\r\nbare lf\nbare\rcr inside\r\n\r\n  blank around  \r\n"),
-                               Silent(2000)});
+    ScriptedSmtpServer server(
+        {S("crlf\r\nbare lf\nbare\rcr inside\r\n\r\n  blank around  \r\n"), Silent(2000)});
     RecordingClient rc(server.Port());
     rc.client.EstablishConnection();
     EXPECT_EQ(rc.io().ReadLine(), "crlf");
@@ -123,7 +123,9 @@ TEST(IOHandler, TextGoesOutInTheGivenEncoding) {
 
 TEST(IOHandler, BufferedWritesLeaveOnlyAtTheFlushAndAreDroppedByAClose) {
     std::vector<std::string> sent;
-    auto record = [&](TLpConnectionIntercept*, TLpBytes& b) { sent.emplace_back(b.begin(), b.end()); };
+    auto record = [&](TLpConnectionIntercept*, TLpBytes& b) {
+        sent.emplace_back(b.begin(), b.end());
+    };
     {
         ScriptedSmtpServer server({C("one\r\ntwo\r\nthree\r\n")});
         RecordingClient rc(server.Port());

@@ -18,8 +18,9 @@ TEST(ReplyRFC, FinalLineIsShortOrHasASpaceFourth) {
         const char* line;
         bool final;
     };
-    const Case cases[] = {{"250 OK", true}, {"250", true}, {"25", true}, {"250-SIZE", false},
-                          {"hello", false}, {"abc def", true}, {"2500 x", false}};
+    const Case cases[] = {{"250 OK", true},    {"250", true},    {"25", true},
+                          {"250-SIZE", false}, {"hello", false}, {"abc def", true},
+                          {"2500 x", false}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
         EXPECT_EQ(r.IsFinalLine(c.line), c.final);

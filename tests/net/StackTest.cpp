@@ -47,7 +47,7 @@ TEST(Stack, PlatformErrorsMapToTheMessageNumbers) {
         int code;
     };
     const Case cases[] = {
-        {ECONNREFUSED, false, 10061}, {ETIMEDOUT, false, 10060}, {ECONNRESET, false, 10054},
+        {ECONNREFUSED, false, 10061}, {ETIMEDOUT, false, 10060},   {ECONNRESET, false, 10054},
         {EHOSTUNREACH, false, 10065}, {ENETUNREACH, false, 10051}, {EADDRINUSE, false, 10048},
         {ENOTSOCK, false, 10038},     {EPIPE, false, 10058},       {EINTR, false, 10004},
         {EAI_NONAME, true, 11001},    {EAI_AGAIN, true, 11002},    {EAI_FAIL, true, 11003},
@@ -95,8 +95,7 @@ TEST(Component, StatusTextsAndUsageCount) {
         c.ReportStatus(hsStatusText, "free text");
         EXPECT_EQ(seen, (std::vector<std::string>{
                             "0 Resolving hostname mx.test.", "1 Connecting to 127.0.0.1.",
-                            "2 Connected.", "3 Disconnecting.", "4 Disconnected.",
-                            "5 free text"}));
+                            "2 Connected.", "3 Disconnecting.", "4 Disconnected.", "5 free text"}));
     }
     EXPECT_EQ(TLpStack::UsageCount(), before);
 }

@@ -22,17 +22,26 @@ TEST(ReplySMTP, ParsesCodeTextAndEnhancedCode) {
         std::string enhanced;  // "" when not available
     };
     const Case cases[] = {
-        {"multi-line with codes", {"250-2.1.0 first", "250 2.1.0 second"}, "250",
-         {"first", "second"}, "2.1.0"},
+        {"multi-line with codes",
+         {"250-2.1.0 first", "250 2.1.0 second"},
+         "250",
+         {"first", "second"},
+         "2.1.0"},
         {"exactly 250", {"250"}, "250", {""}, ""},
         {"no detail part", {"250 2.1 OK"}, "250", {"2.1 OK"}, ""},
         {"class not 2, 4 or 5", {"250 7.1.0 x"}, "250", {"7.1.0 x"}, ""},
-        {"rejected recipient", {"550 5.1.1 Mailbox unavailable"}, "550",
-         {"Mailbox unavailable"}, "5.1.1"},
+        {"rejected recipient",
+         {"550 5.1.1 Mailbox unavailable"},
+         "550",
+         {"Mailbox unavailable"},
+         "5.1.1"},
         {"code alone as remainder", {"250 2.0.0"}, "250", {""}, "2.0.0"},
         {"long parts read back short", {"250 2.1234.56789 x"}, "250", {"x"}, "2.123.567"},
-        {"continuation without codes", {"250-mx.test", "250-PIPELINING", "250 8BITMIME"}, "250",
-         {"mx.test", "PIPELINING", "8BITMIME"}, ""},
+        {"continuation without codes",
+         {"250-mx.test", "250-PIPELINING", "250 8BITMIME"},
+         "250",
+         {"mx.test", "PIPELINING", "8BITMIME"},
+         ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -78,10 +87,10 @@ TEST(SMTPEnhancedCode, WellFormedCodes) {
         bool wellFormed;
     };
     const Case cases[] = {
-        {"", true},         {"   ", true},       {"2.1.0", true},    {"5.7.1 denied", true},
-        {"4.4.2", true},    {"55.1.1", true},    {"2.1", false},     {"7.1.0", false},
-        {"2..0", false},    {"2.1.", false},     {"2.x.0", false},   {"2.1.0.5", false},
-        {"x", false},       {" 2.1.0", false},
+        {"", true},      {"   ", true},     {"2.1.0", true},  {"5.7.1 denied", true},
+        {"4.4.2", true}, {"55.1.1", true},  {"2.1", false},   {"7.1.0", false},
+        {"2..0", false}, {"2.1.", false},   {"2.x.0", false}, {"2.1.0.5", false},
+        {"x", false},    {" 2.1.0", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);

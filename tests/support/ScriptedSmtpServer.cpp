@@ -87,12 +87,18 @@ int64_t MsSince(Clock::time_point start) {
 
 const char* KindName(ScriptStep::Kind k) {
     switch (k) {
-        case ScriptStep::Kind::Send: return "S";
-        case ScriptStep::Kind::Expect: return "C";
-        case ScriptStep::Kind::Delay: return "Delay";
-        case ScriptStep::Kind::Close: return "CloseNow";
-        case ScriptStep::Kind::Silent: return "Silent";
-        case ScriptStep::Kind::StartTls: return "StartTls";
+        case ScriptStep::Kind::Send:
+            return "S";
+        case ScriptStep::Kind::Expect:
+            return "C";
+        case ScriptStep::Kind::Delay:
+            return "Delay";
+        case ScriptStep::Kind::Close:
+            return "CloseNow";
+        case ScriptStep::Kind::Silent:
+            return "Silent";
+        case ScriptStep::Kind::StartTls:
+            return "StartTls";
     }
     return "?";
 }
@@ -299,8 +305,8 @@ struct ScriptedSmtpServer::Impl {
             int n = ReadSome(buffer, want);
             if (n <= 0) {
                 Record('C', got);
-                Fail(where() + "the client closed the connection; expected " +
-                     Visible(expected) + ", got " + Visible(got));
+                Fail(where() + "the client closed the connection; expected " + Visible(expected) +
+                     ", got " + Visible(got));
                 return false;
             }
             size_t before = got.size();
@@ -423,11 +429,21 @@ struct ScriptedSmtpServer::Impl {
             }
             const ScriptStep& step = script[i];
             switch (step.kind) {
-                case ScriptStep::Kind::Send: ok = RunSend(i, step); break;
-                case ScriptStep::Kind::Expect: ok = RunExpect(i, step); break;
-                case ScriptStep::Kind::Delay: ok = Sleep(step.ms); break;
-                case ScriptStep::Kind::Silent: ok = RunSilent(step); break;
-                case ScriptStep::Kind::StartTls: ok = RunStartTls(i); break;
+                case ScriptStep::Kind::Send:
+                    ok = RunSend(i, step);
+                    break;
+                case ScriptStep::Kind::Expect:
+                    ok = RunExpect(i, step);
+                    break;
+                case ScriptStep::Kind::Delay:
+                    ok = Sleep(step.ms);
+                    break;
+                case ScriptStep::Kind::Silent:
+                    ok = RunSilent(step);
+                    break;
+                case ScriptStep::Kind::StartTls:
+                    ok = RunStartTls(i);
+                    break;
                 case ScriptStep::Kind::Close:
                     Record('S', "<server closes>\n");
                     if (ssl) SSL_shutdown(ssl);
@@ -436,8 +452,7 @@ struct ScriptedSmtpServer::Impl {
                     break;
             }
             if (!ok && StopRequested() && failureEmpty())
-                Fail("stopped at step " + std::to_string(i + 1) + " (" + KindName(step.kind) +
-                     ")");
+                Fail("stopped at step " + std::to_string(i + 1) + " (" + KindName(step.kind) + ")");
         }
         if (ok) {
             std::lock_guard<std::mutex> guard(lock);
@@ -495,7 +510,9 @@ ScriptedSmtpServer::~ScriptedSmtpServer() {
         if (fd >= 0) ::close(fd);
 }
 
-uint16_t ScriptedSmtpServer::Port() const { return m_impl->port; }
+uint16_t ScriptedSmtpServer::Port() const {
+    return m_impl->port;
+}
 
 std::string ScriptedSmtpServer::Finish(int timeoutMs) {
     m_impl->finishing = true;
