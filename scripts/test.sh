@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: unit, protocol, end-to-end and window tests.
+# Sets up, builds and runs every test: unit, protocol, end-to-end and window tests; then the unit
+# and protocol tests again under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/), and
+# every fuzz target for 15 seconds from its seed corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh
-cd build
-QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2 --timeout 300
+(cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2 --timeout 300)
+scripts/sanitize.sh
+scripts/fuzz.sh 15
