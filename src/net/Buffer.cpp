@@ -105,9 +105,9 @@ void TLpBuffer::RemoveSlow(int count) {
         m_headIndex += count;
         m_size -= count;
         // Consumed bytes accumulate at the front; they are dropped once there are more than the
-        // growth factor of them and at least as many as the unread ones, so each byte is moved
-        // at most once on average.
-        if (m_headIndex > m_growthFactor && m_headIndex >= m_size) {
+        // growth factor of them and the unread rest is small, so a move never costs more than
+        // the bytes consumed before it (appends move the unread bytes to the front anyway).
+        if (m_headIndex > m_growthFactor && m_size <= m_growthFactor) {
             std::memmove(m_bytes.data(), m_bytes.data() + m_headIndex, m_size);
             m_headIndex = 0;
             if (m_capacity - m_size > m_growthFactor) m_capacity = m_size + m_growthFactor;

@@ -50,7 +50,7 @@ public:
         if (count > 0 && count < m_size && !OnBytesRemoved) {
             int head = m_headIndex + count;
             int size = m_size - count;
-            if (head <= m_growthFactor || head < size) {
+            if (head <= m_growthFactor || size > m_growthFactor) {
                 m_headIndex = head;
                 m_size = size;
                 return;
