@@ -32,6 +32,9 @@ void TLpTCPConnection::CloseConnection(bool notifyPeer) {
     } catch (...) {
         // The close goes on whatever the goodbye did.
     }
+    // Unread input of a connection we close ourselves can never be read; left in the buffer it
+    // would keep IsConnected true and refuse the next connect with "Already connected.".
+    if (m_ioHandler) m_ioHandler->InputBuffer().Clear();
     if (!m_ioHandler || !m_ioHandler->Opened()) return;
     ReportStatus(hsDisconnecting);
     m_ioHandler->CloseHandler();
