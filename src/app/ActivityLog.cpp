@@ -134,6 +134,8 @@ void TActivityLog::SaveLog(const std::string& fileName) const {
     std::vector<std::string> lines;
     TLogEncoding encoding = TLogEncoding::Plain;
     std::ifstream in(fileName, std::ios::binary);
+    // A log that exists but cannot be read must not be replaced by this run's lines alone.
+    if (!in && errno != ENOENT) RaiseFileOpenError(fileName, errno);
     if (in) {
         std::ostringstream bytes;
         bytes << in.rdbuf();
