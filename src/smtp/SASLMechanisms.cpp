@@ -167,13 +167,15 @@ std::string TLpSASLAnonymous::FirstResponse(const std::string&, const std::strin
     return m_traceInfo;
 }
 
+// RFC 2444, 3: the client's first message is an authorization identity (empty: the same as the
+// user), a NUL, and the authentication identity. A bare user name is refused by real servers.
 bool TLpSASLOTP::InitialResponse(const std::string&, const std::string&, std::string& response) {
-    response = Username();
+    response = std::string(1, '\0') + Username();
     return true;
 }
 
 std::string TLpSASLOTP::FirstResponse(const std::string&, const std::string&, const std::string&) {
-    return Username();
+    return std::string(1, '\0') + Username();
 }
 
 // S: otp-md5 499 ke1234 ext     C: word:<six words>     (RFC 2444, 3)

@@ -176,7 +176,7 @@ TEST(SASLEntries, DigestMd5ExchangeAndTheEmptyAnswerToRspauth) {
 TEST(SASLEntries, OtpAnswersTheExtendedChallenge) {
     ScriptedSmtpServer server({
         S("220 mx.test ESMTP\r\n"),
-        C("AUTH OTP dXNlcg==\r\n"),
+        C("AUTH OTP AHVzZXI=\r\n"),  // NUL user: empty authorization identity
         S("334 b3RwLW1kNSAxIFRlU3QgZXh0\r\n"),  // otp-md5 1 TeSt ext
         // word:EASE OIL FUM CURE AWRY AVIS (RFC 2289, Appendix C)
         C("d29yZDpFQVNFIE9JTCBGVU0gQ1VSRSBBV1JZIEFWSVM=\r\n"),
@@ -206,7 +206,7 @@ TEST(SASLEntries, SKeyWithAnEmptyUserNameSendsAnEmptyInitialResponseAsEquals) {
 
 TEST(SASLEntries, AMechanismErrorEndsTheRunAtOnce) {
     ScriptedSmtpServer server({
-        S("220 mx.test ESMTP\r\n"), C("AUTH OTP dXNlcg==\r\n"),
+        S("220 mx.test ESMTP\r\n"), C("AUTH OTP AHVzZXI=\r\n"),  // NUL user: empty authorization identity
         S("334 b3RwLXNoYTI1NiAxIFRlU3Q=\r\n"),  // otp-sha256 1 TeSt
     });
     Login login("user", "pw");

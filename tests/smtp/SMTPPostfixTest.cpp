@@ -253,15 +253,16 @@ TEST_F(SMTPPostfix, StartTlsAndAuthLoginDeliverToEveryRecipient) {
 }
 
 TEST_F(SMTPPostfix, EachSaslMechanismLogsInAfterStartTls) {
-    for (const char* mechanism : {"PLAIN", "LOGIN", "CRAM-MD5", "DIGEST-MD5"}) {
+    for (const char* mechanism : {"PLAIN", "LOGIN", "CRAM-MD5", "DIGEST-MD5", "OTP"}) {
         SCOPED_TRACE(mechanism);
         TLpSASLPlain plain;
         TLpSASLLogin login;
         TLpSASLCRAMMD5 cramMd5;
         TLpSASLDigest digest;
+        TLpSASLOTP otp;
         Session session(Postfix::Get().Port("TLS_PORT"));
         session.LogInWith(satSASL, Postfix::Get().Value("SASL_PASSWORD"));
-        for (TLpSASLUserPass* m : std::initializer_list<TLpSASLUserPass*>{&plain, &login, &cramMd5, &digest}) {
+        for (TLpSASLUserPass* m : std::initializer_list<TLpSASLUserPass*>{&plain, &login, &cramMd5, &digest, &otp}) {
             m->SetUserPassProvider(&session.credentials);
             if (m->MechanismName() == mechanism) session.smtp.SASLMechanisms().Add(m);
         }
