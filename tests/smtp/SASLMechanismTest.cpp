@@ -222,7 +222,7 @@ TEST(SASLOTP, AnswersOtpAndSKeyChallenges) {
     otp.SetUserPassProvider(&credentials);
     std::string initial;
     ASSERT_TRUE(otp.InitialResponse("mx", "smtp", initial));
-    EXPECT_EQ(initial, "user");
+    EXPECT_EQ(initial, std::string("\0user", 5));  // empty authorization identity, NUL, user
     // RFC 2444: the extended challenge carries more words after the seed; they are ignored.
     EXPECT_EQ(otp.NextResponse("otp-md5 1 TeSt ext", "mx", "smtp"),
               "word:EASE OIL FUM CURE AWRY AVIS");
