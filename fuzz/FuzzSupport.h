@@ -34,6 +34,16 @@ inline bool IsValidUtf8(std::string_view s) {
     return true;
 }
 
+// The value of a base64 character, -1 for anything else; the targets' independent decoders use it.
+inline int Sextet(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
 // A per-process scratch file in memory-backed storage.
 inline std::string ScratchPath(const char* name) {
     return std::string("/dev/shm/larkpost-fuzz-") + std::to_string(::getpid()) + "-" + name;

@@ -5,20 +5,12 @@
 #include <sstream>
 #include <string>
 
+#include "FuzzSupport.h"
 #include "mail/Encoders.h"
 
 using namespace larkpost;
 
 namespace {
-
-int Sextet(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
 
 std::string DecodeBase64Lines(const std::string& text) {
     std::string out;
@@ -32,7 +24,7 @@ std::string DecodeBase64Lines(const std::string& text) {
         if (line.size() > 76 || line.size() % 4 != 0) std::abort();
         for (char c : line) {
             if (c == '=') continue;
-            const int v = Sextet(c);
+            const int v = fuzz::Sextet(c);
             if (v < 0) std::abort();
             bits = (bits << 6) | static_cast<uint32_t>(v);
             if (++count == 4) {

@@ -11,22 +11,13 @@ using namespace larkpost;
 
 namespace {
 
-int Sextet(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
-
 std::string DecodeB(const std::string& text) {
     std::string out;
     uint32_t bits = 0;
     int count = 0;
     for (char c : text) {
         if (c == '=') break;
-        const int v = Sextet(c);
+        const int v = fuzz::Sextet(c);
         if (v < 0) std::abort();
         bits = (bits << 6) | static_cast<uint32_t>(v);
         if (++count == 4) {
@@ -68,7 +59,7 @@ std::string Decode(const std::string& header) {
         // Encoded text is base64 only (RFC 2047, 2 and 4.1): anything else is plain text.
         if (encoded) {
             for (size_t k = prefix.size(); k + 2 < token.size(); ++k)
-                if (Sextet(token[k]) < 0 && token[k] != '=') encoded = false;
+                if (fuzz::Sextet(token[k]) < 0 && token[k] != '=') encoded = false;
         }
         if (encoded) {
             if (token.size() > 75) std::abort();

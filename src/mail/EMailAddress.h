@@ -1,5 +1,5 @@
 // E-mail address items and lists: a display name and an address, the tolerant parser that
-// splits user-typed text into them (RFC 5322 name-addr / addr-spec, comments, groups), and the
+// splits user-typed text into them (RFC 5322 name-addr and bare addresses, comments, groups), and the
 // plain header-style text form.
 #pragma once
 
