@@ -50,6 +50,21 @@ bool IsSwitchArgument(const std::string& arg) {
     return !arg.empty() && (arg[0] == '/' || arg[0] == '-');
 }
 
+// Every switch the program knows. On this platform an absolute path begins with "/", so the
+// /FILES list must end only at a real switch, not at any argument that starts like one.
+bool IsKnownSwitch(const std::string& arg) {
+    static const char* const kNames[] = {
+        "?",      "H",    "V",   "I",    "D",       "S",     "NOS",       "LOG",
+        "LOGSMTP", "HOST", "PORT", "AUTH", "USERID", "PASS", "PASS3",     "PASSX",
+        "FROM",   "TO",   "REPLYTO", "CC", "BCC",    "SUBJECT", "BODY",   "BODYFILE",
+        "FILES",  "MAILAGENT", "HELONAME", "TYPE",
+    };
+    if (!IsSwitchArgument(arg)) return false;
+    for (const char* name : kNames)
+        if (strcasecmp(arg.c_str() + 1, name) == 0) return true;
+    return false;
+}
+
 }  // namespace
 
 bool FindSwitch(const TLpArgs& args, const std::string& name) {
@@ -119,7 +134,7 @@ std::vector<std::string> CollectFiles(const TLpArgs& args) {
     }
     if (first == 0) return entries;
     for (size_t j = first + 1; j < args.size(); ++j) {
-        if (IsSwitchArgument(args[j])) break;
+        if (IsKnownSwitch(args[j])) break;
         std::string s = Trim(args[j]);
         if (!s.empty() && s.front() == ',') s.erase(0, 1);
         if (!s.empty() && s.back() == ',') s.pop_back();

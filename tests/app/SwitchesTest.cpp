@@ -142,6 +142,8 @@ TEST(CollectFiles, FollowsTheCollectionRules) {
         {"blanks trimmed", Args({"/FILES", "  a.txt  "}), L{"a.txt"}},
         {"FILES last", Args({"/HOST", "x", "/FILES"}), L{}},
         {"given twice", Args({"-files", "a", "/FILES", "b"}), L{"a"}},
+        {"absolute paths are files", Args({"/FILES", "/tmp/a.pdf", "/srv/b c.txt,-x.txt", "-log"}),
+         L{"/tmp/a.pdf", "/srv/b c.txt", "-x.txt"}},
         {"absent", Args({"/HOST", "x"}), L{}},
     };
     for (const auto& c : cases) {

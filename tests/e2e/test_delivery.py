@@ -55,14 +55,14 @@ class Delivery(LarkpostTestCase):
         blob = os.urandom(3 * 1024 * 1024 + 17)
         umlaut = "Übersicht über Größen.txt"
         self.box.write("report.txt", text)
-        self.box.write("data.bin", blob)
+        blob_path = self.box.write("data.bin", blob)  # absolute: must not end the /FILES list
         self.box.write(umlaut, "Zeile mit Umlauten: äöü\n".encode())
 
         r = self.box.run("/HOST", "127.0.0.1", "/PORT", postfix.tls_port, "/AUTH", "1",
                          "/USERID", postfix.user, "/PASS", postfix.password,
                          "/FROM", "sender@example.test", "/TO", f"{to1}, {to2}", "/CC", cc,
                          "/BCC", bcc, "/SUBJECT", subject, "/BODYFILE", body,
-                         "/FILES", "report.txt", "data.bin", umlaut)
+                         "/FILES", "report.txt", blob_path, umlaut)
         self.assertSent(r)
 
         for rcpt in (to1, to2, cc, bcc):
