@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "ClientFixture.h"
@@ -55,6 +56,22 @@ TEST(ScriptedServer, FinishEndsAScriptTheClientAbandoned) {
     EXPECT_NE(report.find("did not finish within 300 ms: waiting at step 2 (C EHLO x\\r\\n)"),
               std::string::npos)
         << report;
+}
+
+TEST(ScriptedServer, DestroyedWhileTheClientLingersAfterTheScriptReturnsAtOnce) {
+    ScriptedSmtpServerOptions options;
+    options.closeWaitMs = 60000;
+    std::unique_ptr<RecordingClient> rc;  // outlives the server: the client never closes first
+    const auto start = std::chrono::steady_clock::now();
+    {
+        ScriptedSmtpServer server({S("220 mx.test\r\n")}, options);
+        rc = std::make_unique<RecordingClient>(server.Port());
+        rc->client.EstablishConnection();
+        rc->client.AwaitReply(220);
+        // Let the server reach its wait for the client's close, then destroy it without Finish.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
 }
 
 TEST(IOHandler, WritingToAPeerThatHasGoneRaisesInsteadOfEndingTheProcess) {

@@ -390,8 +390,16 @@ struct ScriptedSmtpServer::Impl {
             if (limit <= 0) break;
             int w = WaitReadable(static_cast<int>(limit));
             if (w < 0) {
-                finishing = true;
-                continue;
+                // Stopped: the stop pipe stays readable, so waiting on it again would spin.
+                // Take only what is already on its way, then end.
+                pollfd p{connFd, POLLIN, 0};
+                while (extra.size() < (1u << 20) &&
+                       ((ssl && SSL_pending(ssl) > 0) || ::poll(&p, 1, 20) > 0)) {
+                    int n = ReadSome(buffer, sizeof buffer);
+                    if (n <= 0) break;
+                    extra.append(buffer, n);
+                }
+                break;
             }
             if (w == 0) {
                 if (finishing) break;
