@@ -12,6 +12,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "platform/CodePage.h"
 #include "platform/Exception.h"
 
 namespace larkpost {
@@ -20,41 +21,15 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
-// Decodes one code point of UTF-8 at text[i], advancing i; malformed input (overlong forms,
-// surrogates, truncated sequences) gives U+FFFD for one byte.
+// One code point of UTF-8 at text[i], advancing i; a malformed sequence gives U+FFFD for one byte.
 char32_t NextCodePoint(std::string_view text, size_t& i) {
-    const auto* s = reinterpret_cast<const unsigned char*>(text.data());
-    size_t n = text.size();
-    unsigned char c = s[i];
-    if (c < 0x80) {
-        ++i;
-        return c;
-    }
-    int extra;
     char32_t cp;
-    char32_t min;
-    if ((c & 0xE0) == 0xC0) {
-        extra = 1, cp = c & 0x1F, min = 0x80;
-    } else if ((c & 0xF0) == 0xE0) {
-        extra = 2, cp = c & 0x0F, min = 0x800;
-    } else if ((c & 0xF8) == 0xF0) {
-        extra = 3, cp = c & 0x07, min = 0x10000;
-    } else {
+    const size_t length = DecodeUtf8At(text, i, cp);
+    if (length == 0) {
         ++i;
         return kReplacement;
     }
-    for (int k = 1; k <= extra; ++k) {
-        if (i + k >= n || (s[i + k] & 0xC0) != 0x80) {
-            ++i;
-            return kReplacement;
-        }
-        cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        ++i;
-        return kReplacement;
-    }
-    i += extra + 1;
+    i += length;
     return cp;
 }
 
@@ -87,27 +62,6 @@ bool IsAllAscii(const uint8_t* data, size_t count) {
         for (size_t i = 0; i < count; ++i) bits |= data[i];
     }
     return (bits & 0x8080808080808080ULL) == 0;
-}
-
-void AppendUtf8(std::string& out, char32_t cp) {
-    if (cp >= 0xD800 && cp <= 0xDFFF) cp = kReplacement;
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp <= 0x10FFFF) {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        AppendUtf8(out, kReplacement);
-    }
 }
 
 // Bytes that are valid UTF-8 pass unchanged; malformed parts become U+FFFD.
@@ -389,51 +343,23 @@ std::string TLpUTF8Encoding::GetString(const uint8_t* data, size_t count) const 
 // ---- UTF-16 ---------------------------------------------------------------------------------
 
 void TLpUTF16LittleEndianEncoding::AppendBytes(std::string_view text, TLpBytes& out) const {
-    bool big = BigEndian();
-    auto unit = [&](uint16_t u) {
-        uint8_t hi = static_cast<uint8_t>(u >> 8), lo = static_cast<uint8_t>(u & 0xFF);
-        if (big) {
-            out.push_back(hi);
-            out.push_back(lo);
-        } else {
-            out.push_back(lo);
-            out.push_back(hi);
-        }
-    };
-    for (size_t i = 0; i < text.size();) {
-        char32_t cp = NextCodePoint(text, i);
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            unit(static_cast<uint16_t>(0xD800 + (cp >> 10)));
-            unit(static_cast<uint16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            unit(static_cast<uint16_t>(cp));
-        }
+    const bool big = BigEndian();
+    const std::u16string units = Utf8ToUtf16(text);
+    out.reserve(out.size() + 2 * units.size());
+    for (const char16_t u : units) {
+        const auto hi = static_cast<uint8_t>(u >> 8), lo = static_cast<uint8_t>(u & 0xFF);
+        out.push_back(big ? hi : lo);
+        out.push_back(big ? lo : hi);
     }
 }
 
 std::string TLpUTF16LittleEndianEncoding::GetString(const uint8_t* data, size_t count) const {
-    bool big = BigEndian();
-    std::string out;
-    out.reserve(count);
-    size_t units = count / 2;  // an odd last byte is ignored
-    auto at = [&](size_t k) -> uint16_t {
-        return big ? static_cast<uint16_t>(data[2 * k] << 8 | data[2 * k + 1])
-                   : static_cast<uint16_t>(data[2 * k + 1] << 8 | data[2 * k]);
-    };
-    for (size_t k = 0; k < units; ++k) {
-        uint16_t u = at(k);
-        if (u >= 0xD800 && u <= 0xDBFF && k + 1 < units) {
-            uint16_t low = at(k + 1);
-            if (low >= 0xDC00 && low <= 0xDFFF) {
-                AppendUtf8(out, 0x10000 + ((char32_t(u) - 0xD800) << 10) + (low - 0xDC00));
-                ++k;
-                continue;
-            }
-        }
-        AppendUtf8(out, u);  // a lone surrogate becomes U+FFFD
-    }
-    return out;
+    const bool big = BigEndian();
+    std::u16string units(count / 2, u'\0');  // an odd last byte is ignored
+    for (size_t k = 0; k < units.size(); ++k)
+        units[k] = big ? static_cast<char16_t>(data[2 * k] << 8 | data[2 * k + 1])
+                       : static_cast<char16_t>(data[2 * k + 1] << 8 | data[2 * k]);
+    return Utf16ToUtf8(units);
 }
 
 // ---- Shared instances and factories ---------------------------------------------------------

@@ -16,8 +16,8 @@ constexpr char16_t kCp1252High[32] = {
     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178,
 };
 
-// Decodes one UTF-8 sequence at bytes[pos]; returns its length, or 0 when it is malformed
-// (overlong forms, surrogates and values past U+10FFFF included).
+}  // namespace
+
 size_t DecodeUtf8At(std::string_view bytes, size_t pos, char32_t& cp) {
     const auto b0 = static_cast<uint8_t>(bytes[pos]);
     if (b0 < 0x80) {
@@ -44,8 +44,6 @@ size_t DecodeUtf8At(std::string_view bytes, size_t pos, char32_t& cp) {
     if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
     return len;
 }
-
-}  // namespace
 
 void AppendUtf8(std::string& out, char32_t cp) {
     if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;

@@ -31,6 +31,10 @@ inline TLpBytes TextToBytes(std::string_view text) { return TLpBytes(text.begin(
 std::u16string Utf8ToUtf16(std::string_view text);
 std::string Utf16ToUtf8(std::u16string_view units);
 
+// Decodes one UTF-8 sequence at bytes[pos] into codePoint; returns its length, or 0 when it is
+// malformed (overlong forms, surrogates, truncated sequences and values past U+10FFFF included).
+size_t DecodeUtf8At(std::string_view bytes, size_t pos, char32_t& codePoint);
+
 // Appends the UTF-8 form of one code point (U+FFFD for a surrogate or a value past U+10FFFF).
 void AppendUtf8(std::string& out, char32_t codePoint);
 
