@@ -8,6 +8,7 @@
 #include "app/VersionInfo.h"
 #include "platform/Paths.h"
 #include "platform/SystemError.h"
+#include "smtp/SMTPBase.h"
 
 namespace larkpost {
 
@@ -167,7 +168,13 @@ void TLpShell::AppException(const std::exception& e) {
     ActivityLog.Add(" Exception: " + OneLine(SysErrorMessage(lastError)));
 
     if (!RunState.Interactive) {
-        std::cerr << "larkpost: " << OneLine(e.what()) << std::endl;
+        // "SSL negotiation failed." alone leaves a script's author guessing; the cause (a missing
+        // library, the peer's alert) travels inside it.
+        std::string reason = e.what();
+        if (const auto* tls = dynamic_cast<const ELpTLSClientTLSHandShakeFailed*>(&e);
+            tls != nullptr && !tls->InnerMessage().empty())
+            reason += " (" + tls->InnerMessage() + ")";
+        std::cerr << "larkpost: " << OneLine(reason) << std::endl;
         Terminate(1);
         return;
     }

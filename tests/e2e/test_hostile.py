@@ -113,14 +113,22 @@ def broken_handshake(server, line, send):
     time.sleep(TIMEOUT_S + 10)
 
 
+def starttls_accepted(server, line, send):
+    hello(line, send, b"250-mx.test\r\n250 STARTTLS\r\n")
+    line()
+    send(b"220 2.0.0 Ready to start TLS\r\n")
+    line()  # nothing more comes: the client closes
+
+
 class Hostile(LarkpostTestCase):
-    def run_against(self, script):
+    def run_against(self, script, **extra_env):
         server = HostileServer(script)
         self.addCleanup(server.close)
         self.box.write("Larkpost.ini", f"[Larkpost]\r\nTimeout={TIMEOUT_S}\r\nContentType=0\r\n")
         env = {k: v for k, v in os.environ.items()
                if k not in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM")}
         env.update(RUN_ENV_FIXED)
+        env.update(extra_env)
         args = [self.box.exe, "/HOST", "127.0.0.1", "/PORT", str(server.port),
                 "/FROM", "sender@example.test", "/TO", "someone@example.test",
                 "/SUBJECT", "doomed", "/BODY", "never delivered", "/LOG"]
@@ -149,8 +157,8 @@ class Hostile(LarkpostTestCase):
             err = f.read().decode("utf-8", "replace")
         return p.returncode, err, elapsed, peak_mb
 
-    def assertFailedWith(self, script, *reasons):
-        code, err, elapsed, peak_mb = self.run_against(script)
+    def assertFailedWith(self, script, *reasons, **extra_env):
+        code, err, elapsed, peak_mb = self.run_against(script, **extra_env)
         self.assertEqual(code, 1, err)
         lines = err.splitlines()
         self.assertTrue(lines and lines[0].startswith("larkpost: "), err)
@@ -178,6 +186,11 @@ class Hostile(LarkpostTestCase):
 
     def test_handshake_broken_off(self):
         self.assertFailedWith(broken_handshake, "SSL negotiation failed.")
+
+    def test_starttls_without_openssl_names_the_cause(self):
+        self.assertFailedWith(starttls_accepted,
+                              "SSL negotiation failed. (Could not load SSL library.)",
+                              LARKPOST_OPENSSL_DIR=self.box.path("no-openssl-here"))
 
 
 if __name__ == "__main__":
