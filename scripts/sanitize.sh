@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything but the windows with clang, AddressSanitizer and UndefinedBehaviorSanitizer into
-# build-asan/ (the fuzz targets too), and runs the unit and protocol tests under it.
+# build-asan/ (the fuzz targets too), and runs the unit and protocol tests under it, then the
+# end-to-end runs of the real program (Postfix and hostile servers on loopback).
 #   scripts/sanitize.sh               build and test
 #   scripts/sanitize.sh --build-only  build only (scripts/fuzz.sh uses this)
 set -euo pipefail
@@ -11,4 +12,4 @@ cmake --build build-asan -j2
 [ "${1:-}" = "--build-only" ] && exit 0
 cd build-asan
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --output-on-failure -j2 --timeout 300 -L unit
+ctest --output-on-failure -j2 --timeout 300 -L 'unit|e2e'

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: unit, protocol, end-to-end and window tests; then the unit
-# and protocol tests again under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/), and
-# every fuzz target for 15 seconds from its seed corpus.
+# Sets up, builds and runs every test: unit, protocol, end-to-end and window tests; then the unit,
+# protocol and end-to-end tests again under AddressSanitizer and UndefinedBehaviorSanitizer
+# (build-asan/), and every fuzz target for 15 seconds from its seed corpus.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
