@@ -45,8 +45,14 @@ std::string AlgorithmFor(const std::string& hashName) {
 ELpFIPSAlgorithmNotAllowed::ELpFIPSAlgorithmNotAllowed(const std::string& algorithm)
     : ELpException("Algorithm " + algorithm + " not permitted in FIPS mode") {}
 
+uint32_t TLpOTPCalculator::Sequence(long count) {
+    if (count > kMaxSequence) throw ELpOTPSequenceOutOfRange(count);
+    return count < 0 ? 0 : static_cast<uint32_t>(count);
+}
+
 uint64_t TLpOTPCalculator::MakeKey(const std::string& hashName, const std::string& seed,
                                    uint32_t count, const std::string& passPhrase) {
+    Sequence(count);
     const std::string algorithm = AlgorithmFor(hashName);
     if (algorithm != "SHA-1" && IsTlsFipsModeEnabled()) throw ELpFIPSAlgorithmNotAllowed(algorithm);
     std::string lowerSeed = seed;

@@ -14,6 +14,16 @@ public:
     const char* ClassName() const noexcept override { return "ELpOTPUnknownMethod"; }
 };
 
+// A count no real server sends: chains start at a few hundred, and the common OTP software
+// refuses anything above 9999. A hostile server's four billion would keep the client hashing for
+// minutes, far past any time-out.
+class ELpOTPSequenceOutOfRange : public ELpException {
+public:
+    explicit ELpOTPSequenceOutOfRange(long count)
+        : ELpException("OTP sequence count out of range (" + std::to_string(count) + ")") {}
+    const char* ClassName() const noexcept override { return "ELpOTPSequenceOutOfRange"; }
+};
+
 class ELpFIPSAlgorithmNotAllowed : public ELpException {
 public:
     // The message names the algorithm, e.g. "Algorithm MD5 not permitted in FIPS mode".
@@ -23,10 +33,15 @@ public:
 
 class TLpOTPCalculator {
 public:
+    static constexpr long kMaxSequence = 9999;
+    // The count as the calculator takes it; raises ELpOTPSequenceOutOfRange above kMaxSequence.
+    static uint32_t Sequence(long count);
+
     // HashName is "md4", "md5" or "sha1" (exactly, case counts). The seed is taken in lower
     // case with the pass phrase appended, hashed and folded, then hashed and folded again
     // Count times. Raises ELpOTPUnknownMethod for another name, ELpFIPSAlgorithmNotAllowed for
-    // md4 and md5 while the loaded OpenSSL runs in FIPS mode.
+    // md4 and md5 while the loaded OpenSSL runs in FIPS mode, ELpOTPSequenceOutOfRange for a
+    // count above kMaxSequence.
     static std::string MakeSixWords(const std::string& hashName, const std::string& seed,
                                     uint32_t count, const std::string& passPhrase);
 

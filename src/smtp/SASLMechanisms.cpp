@@ -189,8 +189,8 @@ std::string TLpSASLOTP::NextResponse(const std::string& challenge, const std::st
     const std::string seed = fields.size() > 2 ? fields[2] : std::string();
     // A negative count hashes no further times (it must not wrap round to four billion).
     const long count = std::max(StrictInteger(countText), 0L);
-    return "word:" +
-           TLpOTPCalculator::MakeSixWords(hashName, seed, static_cast<uint32_t>(count), Password());
+    return "word:" + TLpOTPCalculator::MakeSixWords(hashName, seed,
+                                                    TLpOTPCalculator::Sequence(count), Password());
 }
 
 bool TLpSASLSKey::InitialResponse(const std::string&, const std::string&, std::string& response) {
@@ -213,7 +213,8 @@ std::string TLpSASLSKey::NextResponse(const std::string& challenge, const std::s
         if (*end == '\0' && value >= 0) count = value;
     }
     const std::string seed = fields.size() > 1 ? fields[1] : std::string();
-    return TLpOTPCalculator::MakeSixWords("md4", seed, static_cast<uint32_t>(count), Password());
+    return TLpOTPCalculator::MakeSixWords("md4", seed, TLpOTPCalculator::Sequence(count),
+                                          Password());
 }
 
 bool TLpSASLSKey::IsReady() {

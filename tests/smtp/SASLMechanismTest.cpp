@@ -2,6 +2,7 @@
 // (CRAM-MD5), RFC 2831 (DIGEST-MD5), RFC 2289 (OTP six words).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 #include "smtp/OTPCalculator.h"
@@ -237,6 +238,25 @@ TEST(SASLOTP, AnswersOtpAndSKeyChallenges) {
     EXPECT_EQ(skey.NextResponse("  99 TeSt  ", "mx", "smtp"), "NOTE OUT IBIS SINK NAVE MODE");
     // A count that is not a number counts as 0.
     EXPECT_EQ(skey.NextResponse("many TeSt", "mx", "smtp"), "ROME MUG FRED SCAN LIVE LACE");
+
+    // A server asking for billions of rounds is refused at once instead of hashing for minutes;
+    // the largest count real software uses still works.
+    EXPECT_NO_THROW(otp.NextResponse("otp-md5 9999 TeSt", "mx", "smtp"));
+    const auto start = std::chrono::steady_clock::now();
+    for (const char* challenge : {"otp-md5 10000 TeSt", "otp-sha1 4294967297 TeSt"}) {
+        SCOPED_TRACE(challenge);
+        EXPECT_THROW(otp.NextResponse(challenge, "mx", "smtp"), ELpOTPSequenceOutOfRange);
+    }
+    for (const char* challenge : {"2147483647 TeSt", "99999999999999999999999 TeSt"}) {
+        SCOPED_TRACE(challenge);
+        EXPECT_THROW(skey.NextResponse(challenge, "mx", "smtp"), ELpOTPSequenceOutOfRange);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    try {
+        otp.NextResponse("otp-md5 4294967296 TeSt", "mx", "smtp");
+    } catch (const ELpOTPSequenceOutOfRange& e) {
+        EXPECT_STREQ(e.what(), "OTP sequence count out of range (4294967296)");
+    }
 }
 
 TEST(SASLMechanisms, ResponsesAndReadiness) {
