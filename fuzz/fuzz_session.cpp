@@ -6,15 +6,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <initializer_list>
 #include <string>
 
 #include "MemoryHandler.h"
 #include "mail/Message.h"
 #include "platform/Exception.h"
-#include "smtp/SASLMechanisms.h"
 #include "smtp/SMTP.h"
-#include "smtp/UserPassProvider.h"
+#include "support/MainWindowMechanisms.h"
 
 using namespace larkpost;
 using larkpost::fuzz::TMemoryHandler;
@@ -36,18 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t choice = data[0];
     TMemoryHandler handler(data + 1, size - 1);
 
-    TLpUserPassProvider credentials;
-    credentials.SetUsername("user");
-    credentials.SetPassword("This is a test.");
-    TLpSASLAnonymous anonymous;
-    TLpSASLPlain plain;
-    TLpSASLLogin login;
-    TLpSASLOTP otp;
-    TLpSASLSKey skey;
-    TLpSASLCRAMMD5 cramMd5;
-    TLpSASLCRAMSHA1 cramSha1;
-    TLpSASLDigest digest;
-    digest.SetCNonceSource([] { return std::string("OA6MHXh6VqTrRk"); });
+    MainWindowMechanisms mechanisms("user", "This is a test.");
 
     TLpSMTP smtp;
     smtp.SetIOHandler(&handler);
@@ -60,12 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     smtp.SetUsername("user");
     smtp.SetPassword("This is a test.");
     smtp.SetValidateAuthLoginCapability((choice & 8) != 0);
-    smtp.SASLMechanisms().Add(&anonymous);
-    for (TLpSASLUserPass* m : std::initializer_list<TLpSASLUserPass*>{
-             &plain, &login, &otp, &skey, &cramMd5, &cramSha1, &digest}) {
-        m->SetUserPassProvider(&credentials);
-        smtp.SASLMechanisms().Add(m);
-    }
+    mechanisms.AddTo(smtp.SASLMechanisms());
     if (choice & 16) {
         // The workflow's way: every refused recipient reported, the send goes on.
         smtp.OnFailedRecipient = [](TLpBaseComponent*, const std::string&, const std::string&,

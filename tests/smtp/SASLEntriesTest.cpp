@@ -13,6 +13,7 @@
 #include "smtp/ReplySMTP.h"
 #include "smtp/SASLEntries.h"
 #include "smtp/SASLMechanisms.h"
+#include "support/MainWindowMechanisms.h"
 
 namespace larkpost {
 namespace {
@@ -22,33 +23,15 @@ protected:
     std::unique_ptr<TLpReply> NewReply() const override { return std::make_unique<TLpReplySMTP>(); }
 };
 
-// The main window's list: ANONYMOUS, PLAIN, LOGIN, OTP, SKEY, CRAM-MD5, CRAM-SHA1, DIGEST-MD5,
-// all but ANONYMOUS on one shared provider.
 struct Login {
-    TLpUserPassProvider credentials;
-    TLpSASLAnonymous anonymous;
-    TLpSASLPlain plain;
-    TLpSASLLogin login;
-    TLpSASLOTP otp;
-    TLpSASLSKey skey;
-    TLpSASLCRAMMD5 cramMd5;
-    TLpSASLCRAMSHA1 cramSha1;
-    TLpSASLDigest digest;
+    MainWindowMechanisms mechanisms;
     TLpSASLEntries list;
 
     TLpIOHandlerStack handler;
     SmtpReplyClient client;
 
-    Login(const std::string& user, const std::string& password) {
-        credentials.SetUsername(user);
-        credentials.SetPassword(password);
-        list.Add(&anonymous);
-        for (TLpSASLUserPass* m : std::initializer_list<TLpSASLUserPass*>{
-                 &plain, &login, &otp, &skey, &cramMd5, &cramSha1, &digest}) {
-            m->SetUserPassProvider(&credentials);
-            list.Add(m);
-        }
-        digest.SetCNonceSource([] { return std::string("OA6MHXh6VqTrRk"); });
+    Login(const std::string& user, const std::string& password) : mechanisms(user, password) {
+        mechanisms.AddTo(list);
     }
     ~Login() {
         try {
@@ -176,7 +159,7 @@ TEST(SASLEntries, DigestMd5ExchangeAndTheEmptyAnswerToRspauth) {
 TEST(SASLEntries, OtpAnswersTheExtendedChallenge) {
     ScriptedSmtpServer server({
         S("220 mx.test ESMTP\r\n"),
-        C("AUTH OTP AHVzZXI=\r\n"),  // NUL user: empty authorization identity
+        C("AUTH OTP AHVzZXI=\r\n"),             // NUL user: empty authorization identity
         S("334 b3RwLW1kNSAxIFRlU3QgZXh0\r\n"),  // otp-md5 1 TeSt ext
         // word:EASE OIL FUM CURE AWRY AVIS (RFC 2289, Appendix C)
         C("d29yZDpFQVNFIE9JTCBGVU0gQ1VSRSBBV1JZIEFWSVM=\r\n"),
@@ -206,7 +189,8 @@ TEST(SASLEntries, SKeyWithAnEmptyUserNameSendsAnEmptyInitialResponseAsEquals) {
 
 TEST(SASLEntries, AMechanismErrorEndsTheRunAtOnce) {
     ScriptedSmtpServer server({
-        S("220 mx.test ESMTP\r\n"), C("AUTH OTP AHVzZXI=\r\n"),  // NUL user: empty authorization identity
+        S("220 mx.test ESMTP\r\n"),
+        C("AUTH OTP AHVzZXI=\r\n"),             // NUL user: empty authorization identity
         S("334 b3RwLXNoYTI1NiAxIFRlU3Q=\r\n"),  // otp-sha256 1 TeSt
     });
     Login login("user", "pw");
