@@ -2,14 +2,19 @@
 #include "ui/QtWindows.h"
 
 #include <dlfcn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QScreen>
 #include <QStatusBar>
 #include <QTimer>
+#include <cstring>
 
 #include "app/Shell.h"
 #include "ui/AboutBox.h"
@@ -30,13 +35,17 @@ void CentreOnScreen(QWidget& window) {
     window.move(frame.topLeft());
 }
 
-// Qt ends the process when its X11 platform cannot reach the display, so ask the X server
-// first, through the same library Qt would use. Other platforms (Wayland, offscreen) are Qt's to
-// judge.
-bool DisplayReachable() {
-    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
-    if (!platform.isEmpty() && !platform.startsWith("xcb")) return true;
-    if (platform.isEmpty() && !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) return true;
+// True when a platform plugin whose file name begins with `prefix` (libqxcb, libqwayland-...)
+// is where the toolkit looks for plugins.
+bool HasPlatformPlugin(const QString& prefix) {
+    for (const QString& path : QCoreApplication::libraryPaths())
+        if (!QDir(path + "/platforms").entryList({prefix + "*"}, QDir::Files).isEmpty())
+            return true;
+    return false;
+}
+
+// Asks the X server named by DISPLAY, through the same library the toolkit would use.
+bool XServerAnswers() {
     if (qEnvironmentVariableIsEmpty("DISPLAY")) return false;
     void* xcb = dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
     if (!xcb) return true;
@@ -56,12 +65,71 @@ bool DisplayReachable() {
     return reachable;
 }
 
+// Connects to the compositor's socket the way the Wayland client library finds it: an absolute
+// WAYLAND_DISPLAY, or that name (default "wayland-0") in XDG_RUNTIME_DIR.
+bool CompositorAnswers() {
+    QByteArray name = qgetenv("WAYLAND_DISPLAY");
+    if (name.isEmpty()) name = "wayland-0";
+    if (!name.startsWith('/')) {
+        const QByteArray runtimeDir = qgetenv("XDG_RUNTIME_DIR");
+        if (runtimeDir.isEmpty()) return false;
+        name = runtimeDir + "/" + name;
+    }
+    sockaddr_un address{};
+    if (name.size() >= static_cast<qsizetype>(sizeof(address.sun_path))) return false;
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, name.constData(), static_cast<size_t>(name.size()));
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const bool answers =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+    close(fd);
+    return answers;
+}
+
+bool PlatformUsable(const QByteArray& platform) {
+    if (platform.startsWith("xcb")) return HasPlatformPlugin("libqxcb") && XServerAnswers();
+    if (platform.startsWith("wayland"))
+        return HasPlatformPlugin("libqwayland") && CompositorAnswers();
+    return true;  // offscreen, vnc and the like need no display server
+}
+
+// The toolkit ends the process (abort) when none of the platforms it tries can be opened, so each
+// is tried here first. Returns false when none is usable; `forced` is the platform to ask for
+// when the environment names none (the toolkit would otherwise try the Wayland variable first
+// and trust it).
+bool ChoosePlatform(QByteArray& forced) {
+    forced.clear();
+    const QByteArray named = qgetenv("QT_QPA_PLATFORM");
+    if (!named.isEmpty()) {
+        // The toolkit tries a list in order and takes the first one that opens.
+        for (const QByteArray& platform : named.split(';'))
+            if (!platform.isEmpty() && PlatformUsable(platform)) return true;
+        return false;
+    }
+    for (const char* platform : {"wayland", "xcb"}) {
+        if (platform == QByteArray("wayland") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+            continue;
+        if (PlatformUsable(platform)) {
+            forced = platform;
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
-TLpQtWindows::TLpQtWindows(TLpShell& shell, int& argc, char** argv) : m_shell(shell) {
+TLpQtWindows::TLpQtWindows(TLpShell& shell, int& argc, char** argv, const QByteArray& platform)
+    : m_shell(shell), m_platform(platform) {
     if (!QApplication::instance()) {
         static char fallbackName[] = "larkpost";
+        static char platformSwitch[] = "-platform";
         m_qtArgv[0] = argc > 0 && argv && argv[0] ? argv[0] : fallbackName;
+        if (!m_platform.isEmpty()) {
+            m_qtArgv[m_qtArgc++] = platformSwitch;
+            m_qtArgv[m_qtArgc++] = m_platform.data();
+        }
         m_ownApp = std::make_unique<QApplication>(m_qtArgc, m_qtArgv);
     }
     auto* app = qApp;
@@ -166,9 +234,10 @@ void TLpQtWindows::OpenWithShell(const std::string& pathOrUrl) {
 
 ILpWindows* LarkpostCreateWindows(TLpShell& shell, int& argc, char** argv) {
     // Without a display the caller falls back to the headless windows.
-    if (!QApplication::instance() && !DisplayReachable()) return nullptr;
+    QByteArray platform;
+    if (!QApplication::instance() && !ChoosePlatform(platform)) return nullptr;
     try {
-        return new TLpQtWindows(shell, argc, argv);
+        return new TLpQtWindows(shell, argc, argv, platform);
     } catch (...) {
         return nullptr;
     }

@@ -2,6 +2,7 @@
 // about box, message boxes, the status bar and the cursor.
 #pragma once
 
+#include <QByteArray>
 #include <memory>
 
 #include "app/Windows.h"
@@ -17,8 +18,9 @@ class TForm3;
 class TLpQtWindows : public ILpWindows {
 public:
     // Uses the running QApplication, or creates one (named after argv[0]) when there is none.
-    // Applies the "Aqua Graphite" style and creates the three windows.
-    TLpQtWindows(TLpShell& shell, int& argc, char** argv);
+    // Applies the "Aqua Graphite" style and creates the three windows. A new QApplication opens
+    // `platform` when one is given, else the one the environment names.
+    TLpQtWindows(TLpShell& shell, int& argc, char** argv, const QByteArray& platform = {});
     ~TLpQtWindows() override;
 
     void Run() override;
@@ -45,9 +47,11 @@ protected:
 private:
     TLpShell& m_shell;
     // The toolkit sees the program's path only: it would take arguments such as -reverse or
-    // -title for itself, and they belong to the switches (a subject, a file name).
+    // -title for itself, and they belong to the switches (a subject, a file name). The only
+    // argument of its own is the platform chosen after trying it.
     int m_qtArgc = 1;
-    char* m_qtArgv[2] = {nullptr, nullptr};
+    char* m_qtArgv[4] = {nullptr, nullptr, nullptr, nullptr};
+    QByteArray m_platform;
     std::unique_ptr<QApplication> m_ownApp;
     std::unique_ptr<TForm1> m_form1;
     std::unique_ptr<TForm3> m_form3;

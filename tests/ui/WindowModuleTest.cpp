@@ -7,9 +7,12 @@
 #include <unistd.h>
 
 #include <QTemporaryDir>
+#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -35,6 +38,7 @@ TRun RunLarkpost(const char* sw, const std::vector<std::pair<const char*, const 
         dup2(fd, 1);
         dup2(fd, 2);
         for (const auto& [name, value] : env) value ? setenv(name, value, 1) : unsetenv(name);
+        // No switch at all when `sw` is null.
         execl(LARKPOST_BINARY, LARKPOST_BINARY, sw, static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -67,6 +71,95 @@ TEST(WindowModule, UnreachableDisplayFallsBackToText) {
         << "ended by signal " << WTERMSIG(run.status) << ": " << run.printed;
     EXPECT_EQ(WEXITSTATUS(run.status), 0) << run.printed;
     EXPECT_NE(run.printed.find("Larkpost Version "), std::string::npos) << run.printed;
+}
+
+// A private X server (Xvfb) for one test; Display() is empty when none could be started.
+class TXvfb {
+public:
+    TXvfb() {
+        int fds[2];
+        if (pipe(fds) != 0) return;
+        m_pid = fork();
+        if (m_pid == 0) {
+            close(fds[0]);
+            const int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            dup2(null, 2);
+            const std::string fd = std::to_string(fds[1]);
+            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-nolisten", "tcp",
+                   static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        // Xvfb writes its display number once it accepts clients.
+        char number[16] = {};
+        const ssize_t n = m_pid > 0 ? read(fds[0], number, sizeof number - 1) : 0;
+        close(fds[0]);
+        if (n > 0) m_display = ":" + std::to_string(std::atoi(number));
+    }
+    ~TXvfb() {
+        if (m_pid <= 0) return;
+        kill(m_pid, SIGTERM);
+        waitpid(m_pid, nullptr, 0);
+    }
+    const std::string& Display() const { return m_display; }
+
+private:
+    pid_t m_pid = -1;
+    std::string m_display;
+};
+
+TEST(WindowModule, WaylandVariableWithoutACompositorIsAHeadlessMachine) {
+    QTemporaryDir runtimeDir;  // holds no compositor socket
+    const std::string runtime = runtimeDir.path().toStdString();
+    const std::vector<std::pair<const char*, const char*>> noDisplays[] = {
+        {{"QT_QPA_PLATFORM", nullptr},
+         {"DISPLAY", nullptr},
+         {"WAYLAND_DISPLAY", "nonexistent"},
+         {"XDG_RUNTIME_DIR", runtime.c_str()}},
+        {{"QT_QPA_PLATFORM", nullptr},
+         {"DISPLAY", nullptr},
+         {"WAYLAND_DISPLAY", "nonexistent"},
+         {"XDG_RUNTIME_DIR", nullptr}},
+        {{"QT_QPA_PLATFORM", "wayland"},
+         {"DISPLAY", nullptr},
+         {"WAYLAND_DISPLAY", "wayland-0"},
+         {"XDG_RUNTIME_DIR", runtime.c_str()}},
+    };
+    for (const auto& env : noDisplays) {
+        SCOPED_TRACE(std::string("WAYLAND_DISPLAY=") + env[2].second +
+                     (env[0].second ? " QT_QPA_PLATFORM=wayland" : ""));
+        struct Case {
+            const char* sw;
+            int exitCode;
+            const char* printed;
+        };
+        for (const Case& c : {Case{"/?", 0, "Usage: larkpost"}, Case{"/V", 0, "Larkpost Version "},
+                              Case{nullptr, 1, "larkpost: cannot open the window: "}}) {
+            SCOPED_TRACE(c.sw ? c.sw : "no switch");
+            const TRun run = RunLarkpost(c.sw, env, 5000);
+            ASSERT_TRUE(run.ended) << run.printed;
+            ASSERT_TRUE(WIFEXITED(run.status))
+                << "ended by signal " << WTERMSIG(run.status) << ": " << run.printed;
+            EXPECT_EQ(WEXITSTATUS(run.status), c.exitCode) << run.printed;
+            EXPECT_NE(run.printed.find(c.printed), std::string::npos) << run.printed;
+            if (!c.sw) {
+                EXPECT_EQ(std::count(run.printed.begin(), run.printed.end(), '\n'), 1);
+            }
+        }
+    }
+}
+
+TEST(WindowModule, WaylandVariableWithoutACompositorStillOpensTheXDisplay) {
+    const TXvfb xvfb;
+    if (xvfb.Display().empty()) GTEST_SKIP() << "Xvfb could not be started";
+    const TRun run = RunLarkpost("/V",
+                                 {{"QT_QPA_PLATFORM", nullptr},
+                                  {"DISPLAY", xvfb.Display().c_str()},
+                                  {"WAYLAND_DISPLAY", "nonexistent"}},
+                                 1500);
+    EXPECT_FALSE(run.ended) << "no about box on " << xvfb.Display() << "; it printed:\n"
+                            << run.printed;
 }
 
 }  // namespace
