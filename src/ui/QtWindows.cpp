@@ -44,26 +44,39 @@ bool HasPlatformPlugin(const QString& prefix) {
     return false;
 }
 
-// Asks the X server named by DISPLAY, through the same library the toolkit would use.
-bool XServerAnswers() {
-    if (qEnvironmentVariableIsEmpty("DISPLAY")) return false;
-    void* xcb = dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
-    if (!xcb) return true;
-    using Connect = void* (*)(const char*, int*);
-    using HasError = int (*)(void*);
-    using Disconnect = void (*)(void*);
-    auto connect = reinterpret_cast<Connect>(dlsym(xcb, "xcb_connect"));
-    auto hasError = reinterpret_cast<HasError>(dlsym(xcb, "xcb_connection_has_error"));
-    auto disconnect = reinterpret_cast<Disconnect>(dlsym(xcb, "xcb_disconnect"));
-    bool reachable = true;
-    if (connect && hasError && disconnect) {
-        void* connection = connect(nullptr, nullptr);
-        reachable = hasError(connection) == 0;
-        disconnect(connection);
+// A connection to the X server named by DISPLAY, made through the same library the toolkit
+// would use. It is kept open until the toolkit has made its own: an X server that resets when its
+// last client leaves (Xvfb, xvfb-run) would otherwise refuse the toolkit in the middle of the
+// reset, and the toolkit aborts.
+class TXServerProbe {
+public:
+    ~TXServerProbe() { Release(); }
+    bool Answers() {
+        Release();
+        if (qEnvironmentVariableIsEmpty("DISPLAY")) return false;
+        m_xcb = dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
+        if (!m_xcb) return true;
+        auto connect = reinterpret_cast<void* (*)(const char*, int*)>(dlsym(m_xcb, "xcb_connect"));
+        auto hasError = reinterpret_cast<int (*)(void*)>(dlsym(m_xcb, "xcb_connection_has_error"));
+        m_disconnect = reinterpret_cast<void (*)(void*)>(dlsym(m_xcb, "xcb_disconnect"));
+        if (!connect || !hasError || !m_disconnect) return true;
+        m_connection = connect(nullptr, nullptr);
+        return hasError(m_connection) == 0;
     }
-    dlclose(xcb);
-    return reachable;
-}
+    void Release() {
+        if (m_connection) m_disconnect(m_connection);
+        if (m_xcb) dlclose(m_xcb);
+        m_connection = nullptr;
+        m_xcb = nullptr;
+    }
+
+private:
+    void* m_xcb = nullptr;
+    void* m_connection = nullptr;
+    void (*m_disconnect)(void*) = nullptr;
+};
+
+TXServerProbe XProbe;
 
 // Connects to the compositor's socket the way the Wayland client library finds it: an absolute
 // WAYLAND_DISPLAY, or that name (default "wayland-0") in XDG_RUNTIME_DIR.
@@ -88,7 +101,7 @@ bool CompositorAnswers() {
 }
 
 bool PlatformUsable(const QByteArray& platform) {
-    if (platform.startsWith("xcb")) return HasPlatformPlugin("libqxcb") && XServerAnswers();
+    if (platform.startsWith("xcb")) return HasPlatformPlugin("libqxcb") && XProbe.Answers();
     if (platform.startsWith("wayland"))
         return HasPlatformPlugin("libqwayland") && CompositorAnswers();
     return true;  // offscreen, vnc and the like need no display server
@@ -237,8 +250,11 @@ ILpWindows* LarkpostCreateWindows(TLpShell& shell, int& argc, char** argv) {
     QByteArray platform;
     if (!QApplication::instance() && !ChoosePlatform(platform)) return nullptr;
     try {
-        return new TLpQtWindows(shell, argc, argv, platform);
+        auto* windows = new TLpQtWindows(shell, argc, argv, platform);
+        XProbe.Release();
+        return windows;
     } catch (...) {
+        XProbe.Release();
         return nullptr;
     }
 }
