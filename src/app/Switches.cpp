@@ -50,8 +50,8 @@ bool IsSwitchArgument(const std::string& arg) {
     return !arg.empty() && (arg[0] == '/' || arg[0] == '-');
 }
 
-// Every switch the program knows. On this platform an absolute path begins with "/", so the
-// /FILES list must end only at a real switch, not at any argument that starts like one.
+// Every switch the program knows. On this platform an absolute path begins with "/", so a "/"
+// argument ends the /FILES list only when it is one of these; a "-" argument always ends it.
 bool IsKnownSwitch(const std::string& arg) {
     static const char* const kNames[] = {
         "?",      "H",    "V",   "I",    "D",       "S",     "NOS",       "LOG",
@@ -134,7 +134,7 @@ std::vector<std::string> CollectFiles(const TLpArgs& args) {
     }
     if (first == 0) return entries;
     for (size_t j = first + 1; j < args.size(); ++j) {
-        if (IsKnownSwitch(args[j])) break;
+        if (args[j].rfind('-', 0) == 0 || IsKnownSwitch(args[j])) break;
         std::string s = Trim(args[j]);
         if (!s.empty() && s.front() == ',') s.erase(0, 1);
         if (!s.empty() && s.back() == ',') s.pop_back();

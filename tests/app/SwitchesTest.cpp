@@ -144,6 +144,12 @@ TEST(CollectFiles, FollowsTheCollectionRules) {
         {"given twice", Args({"-files", "a", "/FILES", "b"}), L{"a"}},
         {"absolute paths are files", Args({"/FILES", "/tmp/a.pdf", "/srv/b c.txt,-x.txt", "-log"}),
          L{"/tmp/a.pdf", "/srv/b c.txt", "-x.txt"}},
+        {"a path named like a switch but longer", Args({"/FILES", "/hostfile", "/TO", "x"}),
+         L{"/hostfile"}},
+        {"any dash argument ends it", Args({"/FILES", "a", "-unknown", "b"}), L{"a"}},
+        {"a lone dash ends it", Args({"/FILES", "a", "-", "b"}), L{"a"}},
+        {"an empty argument is an empty entry", Args({"/FILES", "", "a"}), L{"", "a"}},
+        {"known switch in any case", Args({"/FILES", "a", "/bodyFile", "b"}), L{"a"}},
         {"absent", Args({"/HOST", "x"}), L{}},
     };
     for (const auto& c : cases) {
