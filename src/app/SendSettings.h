@@ -91,6 +91,11 @@ public:
     const std::string& HeloName() const { return m_heloName; }
     void SetHeloName(const std::string& v) { Assign(m_heloName, v); }
 
+    // A shell command whose first output line is the password (the token under OAuth 2.0);
+    // empty: none. The send runs it unless a password switch was given.
+    const std::string& PasswordCommand() const { return m_passwordCommand; }
+    void SetPasswordCommand(const std::string& v) { Assign(m_passwordCommand, v); }
+
     // Runs when SaveSMTPLog becomes checked or unchecked (SaveSMTPLogCheckBoxClick).
     std::function<void(bool checked)> OnSaveSMTPLogClick;
     // Runs after any field changed value, so the window can refresh its controls.
@@ -120,6 +125,7 @@ private:
     std::vector<std::string> m_files;
     std::string m_mailAgent;
     std::string m_heloName;
+    std::string m_passwordCommand;
 };
 
 }  // namespace larkpost

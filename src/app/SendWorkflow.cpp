@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "app/Conversions.h"
+#include "app/PasswordCommand.h"
 #include "app/RunState.h"
 #include "app/Shell.h"
 #include "app/VersionInfo.h"
@@ -145,6 +146,14 @@ void TLpSendWorkflow::ConfigureClient() {
     LpSMTP1.SetPassword(s.Password());
     LpSMTP1.SetPort(static_cast<uint16_t>(StrToInt(s.Port())));
     LpSMTP1.SetReadTimeout(SecondsToMilliseconds(StrToInt(s.Timeout())));
+    if (UsesPasswordCommand(s, m_shell.SwitchValues)) {
+        // Given to this send only: the settings keep what they hold, so saving them never
+        // writes the command's secret into the settings file.
+        const std::string password = RunPasswordCommand(s.PasswordCommand(), StrToInt(s.Timeout()));
+        LpUserPassProvider1.SetPassword(password);
+        LpSMTP1.SetPassword(password);
+        m_shell.ActivityLog.Add(" Password taken from the password command.");
+    }
 }
 
 void TLpSendWorkflow::SendOneMessage() {

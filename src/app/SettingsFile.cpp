@@ -107,6 +107,7 @@ void ReadINISettings(TLpShell& shell) {
 
     if (!sw.MailAgent.Present) s.SetMailAgent(ini.ReadString(kSection, "MailAgent", ""));
     if (!sw.HeloName.Present) s.SetHeloName(ini.ReadString(kSection, "HeloName", ""));
+    if (!sw.PassCmd.Present) s.SetPasswordCommand(ini.ReadString(kSection, "PasswordCommand", ""));
 
     shell.ActivityLog.Add(" Settings read from " + RunState.SettingsPath);
 }
@@ -146,6 +147,11 @@ void WriteINISettings(TLpShell& shell) {
 
     ini.WriteString(kSection, "MailAgent", s.MailAgent());
     ini.WriteString(kSection, "HeloName", s.HeloName());
+    // Written only when set, so a file saved without one stays as it always was.
+    if (!s.PasswordCommand().empty())
+        ini.WriteString(kSection, "PasswordCommand", s.PasswordCommand());
+    else if (ini.ValueExists(kSection, "PasswordCommand"))
+        ini.DeleteKey(kSection, "PasswordCommand");
 
     if (RunState.Interactive) shell.Windows().ShowInformation("Settings saved to " + RunState.SettingsPath);
     shell.ActivityLog.Add(" Settings saved to " + RunState.SettingsPath);

@@ -255,6 +255,7 @@ std::string DebugDump(const TSwitchValues& sw) {
         ValueLine("/BODYFILE=", sw.BodyFile),
         ValueLine("/TYPE=", sw.Type),
         "/FILES=" + Flag(sw.Files) + " Value(s)=" + CommaText(sw.FileEntries),
+        ValueLine("/PASSCMD=", sw.PassCmd),
     };
     std::string dump;
     for (const std::string& line : lines) {
@@ -304,6 +305,9 @@ Usage: larkpost [switches]
   /MAILAGENT text     X-Mailer text (default "Larkpost <version>")
   /HELONAME name      EHLO/HELO name (default "Larkpostv<version number>")
   /TYPE PLAIN|HTML    body format (default PLAIN)
+  /PASSCMD "command"  run the command (/bin/sh -c) before connecting; the first line it
+                      prints is the password (the access token under /AUTH 3); /PASS,
+                      /PASS3 or /PASSX win over it, it wins over a stored password
 
   Paths may hold %NAME% environment references.
 

@@ -77,7 +77,8 @@ private:
     bool m_terminated = false;
 };
 
-// The 27-line debug dump of the switches, joined by "\n".
+// The debug dump of the switches, joined by "\n": the 27 lines of old, then one line for each
+// switch added since.
 std::string DebugDump(const TSwitchValues& switches);
 // The plain-text help and version texts the headless windows print.
 std::string HelpText();

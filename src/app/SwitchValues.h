@@ -46,6 +46,7 @@ struct TSwitchValues {
     // /FILES entries in the order collected, escape-decoded where decoding applies, not yet
     // environment-expanded.
     std::vector<std::string> FileEntries;
+    TSwitchValue PassCmd;
 };
 
 }  // namespace larkpost

@@ -58,6 +58,7 @@ bool IsKnownSwitch(const std::string& arg) {
         "LOGSMTP", "HOST", "PORT", "AUTH", "USERID", "PASS", "PASS3",     "PASSX",
         "FROM",   "TO",   "REPLYTO", "CC", "BCC",    "SUBJECT", "BODY",   "BODYFILE",
         "FILES",  "MAILAGENT", "HELONAME", "TYPE",
+        "PASSCMD",
     };
     if (!IsSwitchArgument(arg)) return false;
     for (const char* name : kNames)
@@ -171,6 +172,7 @@ void ReadCmdLineSettings(const TLpArgs& args, TSwitchValues& sw, TSendSettings& 
         {"MAILAGENT", &sw.MailAgent},
         {"HELONAME", &sw.HeloName},
         {"TYPE", &sw.Type},
+        {"PASSCMD", &sw.PassCmd},
     };
     for (const Entry& e : entries) e.value->Present = FindSwitch(args, e.name);
     sw.Files = FindSwitch(args, "FILES");
@@ -207,6 +209,7 @@ void ReadCmdLineSettings(const TLpArgs& args, TSwitchValues& sw, TSendSettings& 
     if (sw.Subject.Present) settings.SetSubject(sw.Subject.Value);
     if (sw.MailAgent.Present) settings.SetMailAgent(sw.MailAgent.Value);
     if (sw.HeloName.Present) settings.SetHeloName(sw.HeloName.Value);
+    if (sw.PassCmd.Present) settings.SetPasswordCommand(sw.PassCmd.Value);
     if (sw.Body.Present) settings.SetBody({sw.Body.Value});
     if (sw.BodyFile.Present) {
         settings.ClearBody();

@@ -27,6 +27,7 @@
 #include <QVBoxLayout>
 #include <QValidator>
 
+#include "app/PasswordCommand.h"
 #include "app/SettingsFile.h"
 #include "app/Shell.h"
 #include "platform/Exception.h"
@@ -312,6 +313,7 @@ void TForm1::SetTabOrder() {
                                       m_authType,
                                       m_userID,
                                       m_password,
+                                      m_passwordCommand,
                                       m_mailAgent,
                                       m_heloName,
                                       m_saveLog,
@@ -349,6 +351,9 @@ void TForm1::BuildSettingsPage(QWidget* page) {
     m_mailAgent =
         LineEdit("MailAgentEdit", "Mail agent name (X-Mailer). Blank is \"Larkpost version\".");
     m_heloName = LineEdit("HeloNameEdit", "Helo greeting name. Blank is \"Larkpost version\".");
+    m_passwordCommand = LineEdit("PasswordCommandEdit",
+                                 "Command run at each send; the first line it prints is the "
+                                 "password or access token. Overrides the Password field.");
 
     m_saveLog = new QCheckBox("Save Log to File (Larkpost.log)");
     m_saveLog->setObjectName("SaveLogCheckBox");
@@ -382,6 +387,8 @@ void TForm1::BuildSettingsPage(QWidget* page) {
     grid->addWidget(m_userID, row++, 1);
     grid->addWidget(FieldLabel("Password:", m_password), row, 0);
     grid->addWidget(m_password, row++, 1);
+    grid->addWidget(FieldLabel("Password command:", m_passwordCommand), row, 0);
+    grid->addWidget(m_passwordCommand, row++, 1);
     grid->addWidget(FieldLabel("Mail Agent Name:", m_mailAgent), row, 0);
     grid->addWidget(m_mailAgent, row++, 1);
     grid->addWidget(FieldLabel("Helo Name:", m_heloName), row, 0);
@@ -465,6 +472,7 @@ void TForm1::ConnectEditors() {
     bind(m_password, &TSendSettings::SetPassword);
     bind(m_mailAgent, &TSendSettings::SetMailAgent);
     bind(m_heloName, &TSendSettings::SetHeloName);
+    bind(m_passwordCommand, &TSendSettings::SetPasswordCommand);
 
     connect(m_contentType, &QButtonGroup::idClicked, this, [this](int id) {
         if (!m_refreshing) m_shell.SendSettings.SetContentType(id);
@@ -504,6 +512,9 @@ void TForm1::RefreshControls() {
     SetTextIfChanged(m_password, s.Password());
     SetTextIfChanged(m_mailAgent, s.MailAgent());
     SetTextIfChanged(m_heloName, s.HeloName());
+    SetTextIfChanged(m_passwordCommand, s.PasswordCommand());
+    // A send takes the password from the command then, so the field is not what counts.
+    m_password->setEnabled(!UsesPasswordCommand(s, m_shell.SwitchValues));
 
     if (s.ContentType() == kContentTypeNone) {
         // An exclusive group cannot be emptied by unchecking its checked button.

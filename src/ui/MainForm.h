@@ -98,6 +98,7 @@ private:
     QCheckBox* m_saveSMTPLog = nullptr;
     QLineEdit* m_mailAgent = nullptr;
     QLineEdit* m_heloName = nullptr;
+    QLineEdit* m_passwordCommand = nullptr;
 };
 
 }  // namespace larkpost

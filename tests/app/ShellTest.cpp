@@ -300,7 +300,9 @@ TEST(DebugDump, TwentySevenLinesInOrder) {
     std::vector<std::string> lines;
     std::stringstream in(dump);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
-    ASSERT_EQ(lines.size(), 27u);
+    // Lines for switches added since follow the 27 of old.
+    ASSERT_GE(lines.size(), 27u);
+    lines.resize(27);
     const Events expected = {"[Larkpost Switches and Settings]",
                              "/V=0",
                              "/I=0",
@@ -338,9 +340,9 @@ TEST(DebugDump, FilesAndSValues) {
     sw.S = {true, "/etc/larkpost.ini"};
     const std::string dump = DebugDump(sw);
     EXPECT_NE(dump.find("\n/S=1 Value=/etc/larkpost.ini\n"), std::string::npos);
-    EXPECT_EQ(dump.substr(dump.rfind('\n') + 1), "/FILES=1 Value(s)=\"\"");
+    EXPECT_NE(dump.find("\n/FILES=1 Value(s)=\"\"\n"), std::string::npos);
     sw.FileEntries = {"a", "", "b"};
-    EXPECT_EQ(DebugDump(sw).substr(DebugDump(sw).rfind('\n') + 1), "/FILES=1 Value(s)=a,,b");
+    EXPECT_NE(DebugDump(sw).find("\n/FILES=1 Value(s)=a,,b\n"), std::string::npos);
 }
 
 }  // namespace

@@ -577,6 +577,30 @@ TEST_F(WindowsTest, TabKeyFollowsTheFieldOrder) {
                                     "SubjectEdit"}));
 }
 
+TEST_F(WindowsTest, PasswordCommandFieldFillsSendSettingsAndIsSavedAndLoaded) {
+    shell->RunInit();
+    auto* command = Find<QLineEdit>("PasswordCommandEdit");
+    auto* password = Find<QLineEdit>("PasswordEdit");
+    EXPECT_TRUE(password->isEnabled());
+    QTest::keyClicks(command, "pass show mail/relay");
+    EXPECT_EQ(Settings().PasswordCommand(), "pass show mail/relay");
+    EXPECT_FALSE(password->isEnabled()) << "a send takes the command's password, not the field";
+    QTest::mouseClick(Find<QPushButton>("SaveSettings"), Qt::LeftButton);
+    EXPECT_NE(ReadFile(exeDir + "Larkpost.ini").find("\nPasswordCommand=pass show mail/relay\n"),
+              std::string::npos);
+
+    Start({});
+    shell->RunInit();
+    EXPECT_EQ(Find<QLineEdit>("PasswordCommandEdit")->text(), "pass show mail/relay");
+    EXPECT_FALSE(Find<QLineEdit>("PasswordEdit")->isEnabled());
+
+    // A password on the command line wins over the command, so its field counts again.
+    Start({"/I", "/PASS", "from switch"});
+    shell->RunInit();
+    EXPECT_EQ(Find<QLineEdit>("PasswordCommandEdit")->text(), "pass show mail/relay");
+    EXPECT_TRUE(Find<QLineEdit>("PasswordEdit")->isEnabled());
+}
+
 // The send button runs the real send workflow against a loopback SMTP server.
 class SendTest : public WindowsTest {
 protected:
@@ -671,7 +695,8 @@ TEST(HelpPage, DescribesEverySwitchReturnCodeAndFile) {
         "/?",       "/H",       "/V",        "/I",     "/D",         "/S",        "/NOS",
         "/LOG",     "/LOGSMTP", "/HOST",     "/PORT",  "/AUTH",      "/USERID",   "/PASS",
         "/PASS3",   "/PASSX",   "/FROM",     "/TO",    "/REPLYTO",   "/CC",       "/BCC",
-        "/SUBJECT", "/BODY",    "/BODYFILE", "/FILES", "/MailAgent", "/HeloName", "/TYPE"};
+        "/SUBJECT", "/BODY",    "/BODYFILE", "/FILES", "/MailAgent", "/HeloName", "/TYPE",
+        "/PASSCMD"};
     for (const char* sw : switches) {
         // Each switch opens a row of the switch table.
         const QRegularExpression row(QString("(^|\\n|or )") + QRegularExpression::escape(sw) +
