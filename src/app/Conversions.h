@@ -1,4 +1,4 @@
-// Conversion errors and the integer conversion that raises them.
+// The integer conversion of switch and settings values.
 #pragma once
 
 #include <string>
@@ -6,12 +6,6 @@
 #include "platform/Exception.h"
 
 namespace larkpost {
-
-class ELpConvertError : public ELpException {
-public:
-    using ELpException::ELpException;
-    const char* ClassName() const noexcept override { return "ELpConvertError"; }
-};
 
 // Decimal (optional sign, surrounding blanks allowed) or hexadecimal with "0x" or "$";
 // raises ELpConvertError "'<text>' is not a valid integer value".

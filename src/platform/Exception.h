@@ -13,4 +13,12 @@ public:
     virtual const char* ClassName() const noexcept { return "ELpException"; }
 };
 
+// A text that should hold a number does not: a switch value, a settings key, a count a server
+// sent. Every layer raises the same class, so the log names one cause for one kind of fault.
+class ELpConvertError : public ELpException {
+public:
+    using ELpException::ELpException;
+    const char* ClassName() const noexcept override { return "ELpConvertError"; }
+};
+
 }  // namespace larkpost

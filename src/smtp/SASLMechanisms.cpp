@@ -51,7 +51,7 @@ long StrictInteger(const std::string& text) {
     errno = 0;
     const long value = std::strtol(trimmed.c_str(), &end, 10);
     if (trimmed.empty() || *end != '\0' || errno != 0) {
-        throw ELpException("'" + text + "' is not a valid integer value");
+        throw ELpConvertError("'" + text + "' is not a valid integer value");
     }
     return value;
 }

@@ -230,7 +230,21 @@ TEST(SASLOTP, AnswersOtpAndSKeyChallenges) {
     EXPECT_EQ(otp.NextResponse("no challenge here", "mx", "smtp"), "");
     EXPECT_EQ(otp.NextResponse("otp-md5 -5 TeSt", "mx", "smtp"),
               "word:INCH SEA ANNE LONG AHEM TOUR");
-    EXPECT_THROW(otp.NextResponse("otp-md5 x1 TeSt", "mx", "smtp"), ELpException);
+    // A count that is no number is the same conversion error as a port that is none.
+    for (const char* challenge : {"otp-md5 x1 TeSt", "otp-md5  ", "otp-md5 12a TeSt"}) {
+        SCOPED_TRACE(challenge);
+        try {
+            otp.NextResponse(challenge, "mx", "smtp");
+            ADD_FAILURE() << "no exception";
+        } catch (const ELpConvertError& e) {
+            EXPECT_STREQ(e.ClassName(), "ELpConvertError");
+        }
+    }
+    try {
+        otp.NextResponse("otp-md5 x1 TeSt", "mx", "smtp");
+    } catch (const ELpConvertError& e) {
+        EXPECT_STREQ(e.what(), "'x1' is not a valid integer value");
+    }
     EXPECT_THROW(otp.NextResponse("otp-sha256 1 TeSt", "mx", "smtp"), ELpOTPUnknownMethod);
 
     TLpSASLSKey skey;
