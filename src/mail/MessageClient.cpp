@@ -57,6 +57,18 @@ std::string FileNamePart(const std::string& fileName) {
     return name;
 }
 
+// RFC 2046 (5.2) allows no transfer encoding but 7bit, 8bit or binary for these message types: a
+// reader meeting one in base64 takes the encoded text for the message itself.
+bool IsUnencodableMessageType(const std::string& contentType) {
+    return HasMediaType(contentType, "message/rfc822") ||
+           HasMediaType(contentType, "message/partial") ||
+           HasMediaType(contentType, "message/external-body");
+}
+
+bool IsIdentityEncoding(const std::string& transfer) {
+    return SameText(transfer, "7bit") || SameText(transfer, "8bit") || SameText(transfer, "binary");
+}
+
 // The encoded file name as it stands between the double quotes of name= and filename=. A quote
 // or backslash in the name is escaped (RFC 2045 quoted-string), so it cannot end the parameter
 // early; encoded words never contain either.
@@ -421,6 +433,10 @@ void TLpMessageClient::WriteAttachmentSection(TLpAttachment& part, char letter,
     if (part.ContentType().empty())
         part.SetContentType(SameText(transfer, "base64") ? "application/octet-stream"
                                                          : "text/plain");
+
+    // A saved message (.eml, .mht) goes as the bytes of a file, under its own name.
+    if (!IsIdentityEncoding(transfer) && IsUnencodableMessageType(part.ContentType()))
+        part.SetContentType("application/octet-stream");
 
     const std::string n = EncodedFileName(part.FileName(), letter, charSet);
     const bool binHex = SameText(transfer, "binhex40");

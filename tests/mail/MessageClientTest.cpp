@@ -415,5 +415,30 @@ TEST_F(PythonReadback, HtmlBodyWithBinaryAndNonAsciiNamedAttachments) {
     EXPECT_EQ(verdict, "readback ok\n");
 }
 
+// A saved message is sent as the bytes of a file: a reader must not take base64 text for a
+// message/rfc822 body (RFC 2046, 5.2.1), which it would show as an empty or garbled message.
+TEST_F(PythonReadback, SavedMessagesGoAsFilesUnderTheirNames) {
+    TempDir dir;
+    const std::string saved = "From: a@b.test\r\nSubject: old\r\n\r\nkept as it was\r\n";
+    const std::string emlPath = dir.File("saved.eml", saved);
+    const std::string mhtPath = dir.File("page.mht", saved);
+    TLpMessage message;
+    FillLikeTheWorkflow(message, "Forwarded");
+    message.MessageParts().Add<TLpText>(kUnicodeBody).SetContentType("text/plain; charset=UTF-8");
+    message.MessageParts().Add<TLpAttachmentFile>(emlPath);
+    message.MessageParts().Add<TLpAttachmentFile>(mhtPath);
+    // Whatever the system's type tables say of .eml, a message type must not reach the wire.
+    message.MessageParts()[1].SetContentType("message/rfc822");
+    const std::string verdict =
+        ReadBack(message, dir,
+                 "content_type\tmultipart/mixed\nsubject\tForwarded\nfrom_name\tAlice Example\n"
+                 "body_type\ttext/plain\nbody_file\t" +
+                     dir.File("body.txt", JoinedBody()) + "\nattachment\tsaved.eml\t" + emlPath +
+                     "\tapplication/octet-stream\nattachment\tpage.mht\t" + mhtPath +
+                     "\tapplication/octet-stream\n");
+    EXPECT_EQ(verdict, "readback ok\n");
+    EXPECT_EQ(m_handler.sent.find("message/"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace larkpost

@@ -30,6 +30,22 @@ TEST(MimeTable, BuiltInTableKeepsItsShape) {
     EXPECT_EQ(table.Extensions().back(), ".mht");
 }
 
+// A reader that meets a type without a known top-level name and a subtype treats the part as
+// unreadable; every built-in line must name a real media type.
+TEST(MimeTable, EveryBuiltInTypeIsAMediaType) {
+    const std::set<std::string> topLevel = {"application", "audio", "font",  "image",
+                                            "message",     "model", "text",  "video"};
+    for (const auto& line : BuiltInMediaTypeLines()) {
+        SCOPED_TRACE(line);
+        const std::string type = line.substr(line.find('=') + 1);
+        const size_t slash = type.find('/');
+        ASSERT_NE(slash, std::string::npos);
+        EXPECT_EQ(topLevel.count(type.substr(0, slash)), 1u);
+        EXPECT_GT(type.size(), slash + 1);
+        EXPECT_EQ(type.find_first_of("/ ;", slash + 1), std::string::npos);
+    }
+}
+
 TEST(MimeTable, BuiltInTypesOfTheTellingRows) {
     struct Case {
         const char* extensions;
@@ -43,7 +59,7 @@ TEST(MimeTable, BuiltInTypesOfTheTellingRows) {
         {"js ls mocha", "text/javascript"},
         {"rtx", "text/richtext"},
         {"vcf", "text/x-vcard"},
-        {"shtml", "server-parsed-html"},
+        {"shtml", "text/x-server-parsed-html"},
         {"mht", "message/rfc822"},
         {"pdf", "application/pdf"},
         {"doc dot", "application/msword"},
@@ -61,7 +77,7 @@ TEST(MimeTable, BuiltInTypesOfTheTellingRows) {
         {"hqx", "application/mac-binhex40"},
         {"odt", "application/vnd.oasis.opendocument.text"},
         {"ods", "application/vnd.oasis.opendocument.spreadsheet"},
-        {"dist distz mpkg pkg", "vnd.apple.installer+xml"},
+        {"dist distz mpkg pkg", "application/vnd.apple.installer+xml"},
         {"jpg jpeg jpe", "image/jpeg"},
         {"gif", "image/gif"},
         {"bmp", "image/bmp"},

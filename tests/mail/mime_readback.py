@@ -3,7 +3,7 @@
 mail program would show (subject, sender name, body text, attachment names and bytes) with the
 originals. Usage: mime_readback.py MESSAGE EXPECTED, where EXPECTED holds tab-separated lines:
 content_type TYPE, subject TEXT, from_name TEXT, body_type TYPE, body_file PATH, and
-attachment NAME PATH for each attachment in order."""
+attachment NAME PATH [TYPE] for each attachment in order (TYPE: its expected media type)."""
 import email
 import sys
 from email import policy
@@ -46,12 +46,16 @@ def main():
 
     attachments = list(msg.iter_attachments())
     check("attachment count", len(attachments), len(expected["attachment"]))
-    for part, (name, path) in zip(attachments, expected["attachment"]):
+    for part, (name, path, *media_type) in zip(attachments, expected["attachment"]):
         check("file name", part.get_filename(), name)
+        if media_type:
+            check(f"type of {name}", part.get_content_type(), media_type[0])
         with open(path, "rb") as f:
             want = f.read()
         got = part.get_payload(decode=True)
-        if got != want:
+        if got is None:
+            errors.append(f"data of {name}: cannot be decoded")
+        elif got != want:
             errors.append(f"data of {name}: {len(got)} bytes differ from the {len(want)} original bytes")
 
     if errors:
