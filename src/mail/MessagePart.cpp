@@ -282,13 +282,23 @@ TLpAttachmentFile::~TLpAttachmentFile() {
 
 std::istream& TLpAttachmentFile::OpenContent() {
     CloseContent();
-    const int fd = ::open(m_sourcePath.c_str(), O_RDONLY | O_CLOEXEC);
+    // Opening a named pipe waits for a writer and a device may wait for its hardware: the open
+    // must not block, and only a regular file is data to send (a pipe or a device would hold the
+    // send inside DATA for as long as it gives bytes or none).
+    const int fd = ::open(m_sourcePath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) RaiseFileOpenError(m_sourcePath, errno);
     struct stat info {};
-    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    if (::fstat(fd, &info) != 0) {
+        const int error = errno;
         ::close(fd);
-        RaiseFileOpenError(m_sourcePath, EISDIR);
+        RaiseFileOpenError(m_sourcePath, error);
     }
+    if (!S_ISREG(info.st_mode)) {
+        ::close(fd);
+        if (S_ISDIR(info.st_mode)) RaiseFileOpenError(m_sourcePath, EISDIR);
+        throw ELpFileError("Cannot open file \"" + m_sourcePath + "\". Not a regular file");
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     // Other writers are denied the way Linux allows it: a read lease is refused while any
     // process holds the file open for writing, so a file still being written is not sent
     // half-done. Where leases are not available (not the owner, a network file system) the file

@@ -1,5 +1,6 @@
 """Failed unattended sends: exit code 1, the reason on standard error, the exception in the log."""
 
+import os
 import time
 import unittest
 
@@ -19,9 +20,10 @@ def tearDownModule():
 
 
 class Failures(LarkpostTestCase):
-    def send(self, *args):
+    def send(self, *args, timeout=120):
         return self.box.run("/FROM", "sender@example.test", "/TO", "someone@example.test",
-                            "/SUBJECT", "doomed", "/BODY", "never delivered", "/LOG", *args)
+                            "/SUBJECT", "doomed", "/BODY", "never delivered", "/LOG", *args,
+                            timeout=timeout)
 
     def assertFailed(self, r, reason):
         self.assertEqual(r.code, 1, r)
@@ -66,6 +68,18 @@ class Failures(LarkpostTestCase):
         elapsed = time.monotonic() - started
         self.assertFailed(r, "Read timed out.")
         self.assertLess(elapsed, 20)
+
+    def test_attachment_that_is_no_regular_file(self):
+        # A named pipe without a writer held the send inside DATA for ever, and a device never
+        # runs out of bytes: both fail at once, as a file that cannot be opened does.
+        pipe = self.box.path("pipe")
+        os.mkfifo(pipe)
+        for path in (pipe, "/dev/zero"):
+            with self.subTest(path=path):
+                r = self.send("/HOST", "127.0.0.1", "/PORT", postfix.plain_port, "/FILES", path,
+                              timeout=60)
+                log = self.assertFailed(r, f'Cannot open file "{path}". Not a regular file')
+                self.assertIn("ELpFileError", log[-2])
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -170,6 +171,37 @@ TEST(AttachmentFile, FileThatCannotBeOpenedRaisesTheFileOpenError) {
     } catch (const ELpFileError& e) {
         EXPECT_EQ(std::string(e.what()),
                   "Cannot open file \"" + path + "\". No such file or directory");
+    }
+}
+
+// Only a regular file is data to send: a pipe without a writer blocked the open for ever, a
+// device never ends. Each is refused at once with the file-open error.
+TEST(AttachmentFile, AnythingButARegularFileCannotBeOpened) {
+    TempDir dir;
+    const std::string pipe = (dir.Path() / "pipe").string();
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    const std::string folder = (dir.Path() / "folder.txt").string();
+    std::filesystem::create_directory(folder);
+    struct Case {
+        std::string path;
+        std::string reason;
+    };
+    const Case cases[] = {
+        {"/dev/zero", "Not a regular file"},
+        {"/dev/null", "Not a regular file"},
+        {pipe, "Not a regular file"},
+        {folder, "Is a directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        TLpMessageParts parts;
+        TLpAttachmentFile& file = parts.Add<TLpAttachmentFile>(c.path);
+        try {
+            file.OpenContent();
+            ADD_FAILURE() << "opened";
+        } catch (const ELpFileError& e) {
+            EXPECT_EQ(std::string(e.what()), "Cannot open file \"" + c.path + "\". " + c.reason);
+        }
     }
 }
 
