@@ -1,15 +1,16 @@
 #include "app/ActivityLog.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "platform/CodePage.h"
-#include "platform/Paths.h"
+#include "platform/FileWrite.h"
 #include "platform/SystemError.h"
 
 namespace larkpost {
@@ -129,19 +130,87 @@ void TActivityLog::Clear() {
     if (OnChange) OnChange();
 }
 
-void TActivityLog::SaveLog(const std::string& fileName) const {
-    if (m_lines.empty()) return;
-    std::vector<std::string> lines;
-    TLogEncoding encoding = TLogEncoding::Plain;
-    std::ifstream in(fileName, std::ios::binary);
-    // A log that exists but cannot be read must not be replaced by this run's lines alone.
-    if (!in && errno != ENOENT) RaiseFileOpenError(fileName, errno);
-    if (in) {
-        std::ostringstream bytes;
-        bytes << in.rdbuf();
-        if (in.bad()) RaiseFileOpenError(fileName, errno);
-        lines = SplitLines(DecodeLogFile(bytes.str(), encoding));
+namespace {
+
+// The log file opened for reading and locked, so that no other run reads, adds to and rewrites it
+// until this one has. The lock sits on the file itself, not on a lock file beside it: that needs
+// nothing created in a folder that may be read-only, and the file is there to lock in any case.
+// A writer replaces the file by renaming a new one over it, so a lock won on the file that was
+// there before is a lock on nothing: after winning, the path must still name the locked file.
+// A link is followed first, so a link to a log not yet there creates the file it names.
+class TLockedLog {
+public:
+    TLockedLog(const std::string& fileName, int waitMs)
+        : m_fileName(fileName), m_target(ResolveFinalPath(fileName)) {
+        for (;;) {
+            m_fd = ::open(m_target.c_str(), O_RDONLY | O_CLOEXEC);
+            if (m_fd < 0 && errno == ENOENT) {
+                m_fd = ::open(m_target.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+                if (m_fd < 0 && errno == EEXIST) continue;
+                if (m_fd < 0) RaiseFileCreateError(fileName, errno);
+                m_created = true;
+            }
+            // A log that exists but cannot be read must not be replaced by this run's lines alone.
+            if (m_fd < 0) RaiseFileOpenError(fileName, errno);
+            if (!LockFileExclusive(m_fd, waitMs)) {
+                const int error = errno;
+                Discard();
+                if (error == EWOULDBLOCK)
+                    throw ELpFileError("Cannot open file \"" + fileName +
+                                       "\". The file is in use by another process.");
+                RaiseFileOpenError(fileName, error);
+            }
+            struct stat locked {}, named {};
+            if (::fstat(m_fd, &locked) == 0 && ::stat(m_target.c_str(), &named) == 0 &&
+                locked.st_dev == named.st_dev && locked.st_ino == named.st_ino)
+                return;
+            ::close(m_fd);
+            m_created = false;
+        }
     }
+    ~TLockedLog() {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    TLockedLog(const TLockedLog&) = delete;
+    TLockedLog& operator=(const TLockedLog&) = delete;
+
+    // Empty for a file this run has just created.
+    std::string ReadAll() {
+        std::string bytes;
+        char buffer[65536];
+        for (;;) {
+            const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                const int error = errno;  // EISDIR for a folder
+                Discard();
+                RaiseFileOpenError(m_fileName, error);
+            }
+            if (n == 0) return bytes;
+            bytes.append(buffer, static_cast<size_t>(n));
+        }
+    }
+
+    // A file created only to be locked goes again when nothing could be written to it.
+    void Discard() {
+        if (m_created) ::unlink(m_target.c_str());
+        m_created = false;
+    }
+
+private:
+    std::string m_fileName;
+    std::string m_target;
+    int m_fd = -1;
+    bool m_created = false;
+};
+
+}  // namespace
+
+void TActivityLog::SaveLog(const std::string& fileName, int lockWaitMs) const {
+    if (m_lines.empty()) return;
+    TLockedLog file(fileName, lockWaitMs);
+    TLogEncoding encoding = TLogEncoding::Plain;
+    std::vector<std::string> lines = SplitLines(DecodeLogFile(file.ReadAll(), encoding));
     const size_t f = lines.size();
     const size_t m = m_lines.size();
     if (f + m > kMaxLogFileLines) {
@@ -151,7 +220,11 @@ void TActivityLog::SaveLog(const std::string& fileName) const {
         lines.erase(lines.begin(), lines.begin() + static_cast<std::ptrdiff_t>(drop));
     }
     lines.insert(lines.end(), m_lines.begin(), m_lines.end());
-    ReplaceFileAtomically(fileName, EncodeLogFile(lines, encoding));
+    const int error = WriteFileContent(fileName, EncodeLogFile(lines, encoding));
+    if (error != 0) {
+        file.Discard();
+        RaiseFileCreateError(fileName, error);
+    }
 }
 
 }  // namespace larkpost

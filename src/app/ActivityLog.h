@@ -28,8 +28,11 @@ public:
     void Clear();
 
     // Appends the lines to `fileName`, dropping the file's oldest lines so that it holds at most
-    // kMaxLogFileLines; replaces the file atomically. Does nothing when the log is empty.
-    void SaveLog(const std::string& fileName) const;
+    // kMaxLogFileLines; replaces the file atomically (in place when its folder is read-only).
+    // Does nothing when the log is empty. Runs at the same time take turns: another run's save
+    // is waited for up to lockWaitMs milliseconds (negative: as long as it takes), then
+    // ELpFileError "Cannot open file "<name>". The file is in use by another process.".
+    void SaveLog(const std::string& fileName, int lockWaitMs = -1) const;
 
     // Runs after every change, so the view can scroll to the newest line.
     std::function<void()> OnChange;

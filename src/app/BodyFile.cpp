@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "platform/CodePage.h"
+#include "platform/FileWrite.h"
 #include "platform/Paths.h"
 #include "platform/SystemError.h"
 

@@ -6,6 +6,7 @@
 #include "app/RunState.h"
 #include "app/Shell.h"
 #include "crypto/PasswordCipher.h"
+#include "platform/FileWrite.h"
 #include "platform/Paths.h"
 #include "platform/ProfileFile.h"
 
@@ -78,7 +79,7 @@ void ReadFiles(TLpProfileFile& ini, TLpShell& shell) {
 void ReadINISettings(TLpShell& shell) {
     TSendSettings& s = shell.SendSettings;
     const TSwitchValues& sw = shell.SwitchValues;
-    TLpProfileFile ini(RunState.SettingsPath);
+    TLpProfileFile ini(RunState.SettingsPath, kPrivateFileMode);
 
     if (!sw.Host.Present) s.SetHost(ini.ReadString(kSection, "Host", "localhost"));
     if (!sw.Port.Present) s.SetPort(ini.ReadString(kSection, "Port", "25"));
@@ -116,7 +117,7 @@ void WriteINISettings(TLpShell& shell) {
     const TSendSettings& s = shell.SendSettings;
     // After /NOS there is no settings file in use; "as Default" then means the default one.
     if (RunState.SettingsPath.empty()) RunState.SettingsPath = RunState.ExeDir + "Larkpost.ini";
-    TLpProfileFile ini(RunState.SettingsPath);
+    TLpProfileFile ini(RunState.SettingsPath, kPrivateFileMode);
 
     ini.WriteString(kSection, "Host", s.Host());
     ini.WriteString(kSection, "Port", s.Port());

@@ -1,8 +1,10 @@
 #include "app/Shell.h"
 
 #include <cerrno>
+#include <climits>
 #include <iostream>
 
+#include "app/Conversions.h"
 #include "app/RunState.h"
 #include "app/SettingsFile.h"
 #include "app/VersionInfo.h"
@@ -21,6 +23,19 @@ std::string OneLine(std::string text) {
     for (char& c : text)
         if (c == '\r') c = '.';
     return text;
+}
+
+// How long a run waits for another run's hold on a log file they share: its own time-out, with
+// the time-out's meaning (0 or less: no limit). A time-out that is not a number fails the send,
+// but the log of that failure still waits the default time.
+int LockWaitFor(const std::string& timeout) {
+    int seconds = 30;
+    try {
+        seconds = StrToInt(timeout);
+    } catch (const ELpConvertError&) {
+    }
+    if (seconds <= 0) return -1;
+    return seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000;
 }
 
 std::string Flag(bool present) {
@@ -65,6 +80,9 @@ TLpShell::TLpShell(TLpArgs args) : m_args(std::move(args)) {
         // refuses a new file name).
         if (LpLogFile1.Active()) return;
         LpLogFile1.SetFilename(fileName);
+        // A run started by a script waits while another run's conversation is being logged; a
+        // person at the window is told at once rather than left facing a window that hangs.
+        LpLogFile1.SetLockWait(RunState.Interactive ? 0 : LockWaitFor(SendSettings.Timeout()));
         LpLogFile1.SetActive(true);
     };
     StopSMTPLog = [this] { LpLogFile1.SetActive(false); };
@@ -154,7 +172,7 @@ void TLpShell::RunInit() {
 void TLpShell::ExitProgram() {
     if (RunState.Debug)
         Windows().ShowMessage("Return Code = " + std::to_string(RunState.ReturnCode));
-    if (SendSettings.SaveLog()) ActivityLog.SaveLog(RunState.ExeDir + "Larkpost.log");
+    if (SendSettings.SaveLog()) ActivityLog.SaveLog(RunState.ExeDir + "Larkpost.log", LockWaitFor(SendSettings.Timeout()));
     if (SendSettings.SaveSMTPLog() && StopSMTPLog) StopSMTPLog();
     Terminate(RunState.ReturnCode);
 }

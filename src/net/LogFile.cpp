@@ -1,7 +1,6 @@
 #include "net/LogFile.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +8,7 @@
 
 #include "net/TextEncoding.h"
 #include "platform/Exception.h"
+#include "platform/FileWrite.h"
 
 namespace larkpost {
 
@@ -28,13 +28,18 @@ void TLpLogFile::SetFilename(const std::string& filename) {
 
 void TLpLogFile::OpenLog() {
     if (m_fd >= 0) return;
-    // Appending: earlier content is never truncated.
-    int fd = ::open(m_filename.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    // Appending: earlier content is never truncated. The conversation holds the AUTH exchange,
+    // so a new file is its owner's alone; an existing one keeps the mode it was given.
+    int fd = ::open(m_filename.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, kPrivateFileMode);
     if (fd < 0)
         throw ELpException("Cannot open file \"" + m_filename + "\". " + std::strerror(errno));
-    // Other writers are locked out (readers may still read).
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    // Other writers are locked out (readers may still read), so the file holds one whole
+    // conversation after another.
+    if (!LockFileExclusive(fd, m_lockWaitMs)) {
+        const int error = errno;
         ::close(fd);
+        if (error != EWOULDBLOCK)
+            throw ELpException("Cannot open file \"" + m_filename + "\". " + std::strerror(error));
         throw ELpException("Cannot open file \"" + m_filename +
                            "\". The file is in use by another process.");
     }

@@ -1,5 +1,4 @@
-// Paths: the executable's directory, the small path helpers the shell needs ("/" separates), and
-// replacing a file so that a crash or a full disk leaves either the old or the new one.
+// Paths: the executable's directory and the small path helpers the shell needs ("/" separates).
 #pragma once
 
 #include <string>
@@ -16,10 +15,5 @@ std::string ExtractFileName(const std::string& path);
 bool HasDirectoryPart(const std::string& path);
 // True for an existing file that is not a directory.
 bool FileExists(const std::string& path);
-
-// Writes `bytes` to a temporary file in the same folder, flushes it to disk and renames it over
-// `path`, keeping the old file's permissions. Raises ELpFileError "Cannot create file ..." and
-// leaves the old file untouched on failure.
-void ReplaceFileAtomically(const std::string& path, const std::string& bytes);
 
 }  // namespace larkpost

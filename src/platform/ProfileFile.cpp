@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "platform/CodePage.h"
+#include "platform/FileWrite.h"
 
 namespace larkpost {
 
@@ -192,69 +192,6 @@ std::string LineBreakOf(std::string_view text) {
     return pos + 1 < text.size() && text[pos + 1] == '\n' ? "\r\n" : "\r";
 }
 
-std::atomic<unsigned> g_tempCounter{0};
-
-// Replaces path by content through a temporary file in the same folder: a reader sees the old
-// file or the new one, and a failure at any point leaves the old one untouched.
-bool ReplaceFileAtomically(const std::string& path, std::string_view content) {
-    if (path.empty()) return false;
-    std::string target = path;
-    struct stat st;
-    bool existed = false;
-    if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        // Write through a link to the file it names, rather than replacing the link.
-        if (char* real = ::realpath(path.c_str(), nullptr)) {
-            target = real;
-            std::free(real);
-        }
-    }
-    if (::stat(target.c_str(), &st) == 0) {
-        if (!S_ISREG(st.st_mode) || ::access(target.c_str(), W_OK) != 0) return false;
-        existed = true;
-    }
-
-    const size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = dir + "/." + base + "." + std::to_string(::getpid()) + "." +
-               std::to_string(g_tempCounter++) + ".tmp";
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) return false;
-    }
-    if (fd < 0) return false;
-
-    bool ok = true;
-    for (size_t done = 0; ok && done < content.size();) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) ok = false;
-        else done += static_cast<size_t>(n);
-    }
-    if (ok && existed) {
-        // Keeping the owner is a courtesy only root can extend; a refusal changes nothing else.
-        if (::fchown(fd, st.st_uid, st.st_gid) != 0) errno = 0;
-        ok = ::fchmod(fd, st.st_mode & 07777) == 0;
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
-    if (!ok) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    // Make the rename itself durable; a failure here no longer affects which file is seen.
-    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
-    return true;
-}
-
 [[noreturn]] void Fail(const std::string& path) {
     throw ELpIniFileException("Unable to write to " + path);
 }
@@ -267,10 +204,10 @@ Loaded LoadForChange(const std::string& path) {
     return loaded;
 }
 
-void Store(const std::string& path, const Loaded& old, const std::string& text) {
+void Store(const std::string& path, const Loaded& old, const std::string& text, mode_t newFileMode) {
     std::string bytes = old.utf8Bom ? std::string(kUtf8Bom) + text : text;
     if (old.exists && bytes == old.raw) return;
-    if (!ReplaceFileAtomically(path, bytes)) Fail(path);
+    if (WriteFileContent(path, bytes, newFileMode) != 0) Fail(path);
 }
 
 }  // namespace
@@ -405,13 +342,14 @@ std::string WithoutKey(const std::string& text, std::string_view section, std::s
 void TLpProfileFile::WriteString(std::string_view section, std::string_view key,
                                  std::string_view value) {
     const Loaded old = LoadForChange(m_fileName);
-    Store(m_fileName, old, WithValue(old.text, section, key, value));
+    Store(m_fileName, old, WithValue(old.text, section, key, value), m_newFileMode);
 }
 
 void TLpProfileFile::WriteStringRemovingKey(std::string_view section, std::string_view key,
                                             std::string_view value, std::string_view removedKey) {
     const Loaded old = LoadForChange(m_fileName);
-    Store(m_fileName, old, WithoutKey(WithValue(old.text, section, key, value), section, removedKey));
+    Store(m_fileName, old, WithoutKey(WithValue(old.text, section, key, value), section, removedKey),
+          m_newFileMode);
 }
 
 void TLpProfileFile::WriteInteger(std::string_view section, std::string_view key, int value) {
@@ -425,7 +363,7 @@ void TLpProfileFile::WriteBool(std::string_view section, std::string_view key, b
 void TLpProfileFile::DeleteKey(std::string_view section, std::string_view key) {
     const Loaded old = LoadForChange(m_fileName);
     if (!old.exists) return;
-    Store(m_fileName, old, WithoutKey(old.text, section, key));
+    Store(m_fileName, old, WithoutKey(old.text, section, key), m_newFileMode);
 }
 
 }  // namespace larkpost

@@ -1,6 +1,9 @@
 // Our INI file layer: read, write and delete one key at a time, nothing cached between calls,
-// every write an atomic replacement of the whole file (temporary file + rename in its folder).
+// every write a replacement of the whole file (see WriteFileContent: temporary file + rename in
+// its folder, in place when the folder is read-only, through a link to the file it names).
 #pragma once
+
+#include <sys/types.h>
 
 #include <string>
 #include <string_view>
@@ -27,7 +30,10 @@ class TLpProfileFile {
 public:
     static constexpr size_t kMaxValueLength = 2047;
 
-    explicit TLpProfileFile(std::string fileName) : m_fileName(std::move(fileName)) {}
+    // A file the first write creates gets newFileMode, less the umask; an existing file keeps
+    // its mode.
+    explicit TLpProfileFile(std::string fileName, mode_t newFileMode = 0666)
+        : m_fileName(std::move(fileName)), m_newFileMode(newFileMode) {}
 
     const std::string& FileName() const noexcept { return m_fileName; }
 
@@ -56,6 +62,7 @@ public:
 
 private:
     std::string m_fileName;
+    mode_t m_newFileMode;
 };
 
 // Parses a profile integer by the rule of ReadInteger; false when the text is no such number.

@@ -1,7 +1,14 @@
 // The activity log's time stamp and the Larkpost.log append with its 5000-line limit.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <clocale>
+#include <filesystem>
+#include <thread>
 
 #include "TempDir.h"
 #include "app/ActivityLog.h"
@@ -135,6 +142,38 @@ TEST(ActivityLog, UnwritableFileRaisesAndLeavesNoTemporaryFile) {
         ++entries;
     }
     EXPECT_EQ(entries, 1u);
+}
+
+// Another run is saving: this one waits its turn, up to its wait, then gives the busy error and
+// leaves the file alone; once the other lets go it adds its lines after the other's.
+TEST(ActivityLog, SaveWaitsForAnotherRunsSave) {
+    TTempDir dir;
+    const std::string path = dir.File("Larkpost.log");
+    dir.Write("Larkpost.log", "other run\r\n");
+    const int other = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(::flock(other, LOCK_EX), 0);
+    TActivityLog log;
+    log.AddLine("this run");
+    try {
+        log.SaveLog(path, 100);
+        ADD_FAILURE() << "saved into a busy log";
+    } catch (const ELpFileError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Cannot open file \"" + path + "\". The file is in use by another process.");
+    }
+    EXPECT_EQ(dir.Read("Larkpost.log"), "other run\r\n");
+
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // The other run replaces the file, as a save does, and then lets go of the old one.
+        dir.Write("Larkpost.new", "other run\r\nother run again\r\n");
+        std::filesystem::rename(dir.File("Larkpost.new"), path);
+        ::close(other);
+    });
+    log.SaveLog(path, -1);
+    release.join();
+    EXPECT_EQ(dir.Read("Larkpost.log"), "other run\r\nother run again\r\nthis run\r\n");
 }
 
 }  // namespace

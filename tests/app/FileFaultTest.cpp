@@ -1,6 +1,8 @@
 // The settings file, the activity log and the connection log on file systems that refuse: a real
 // read-only mount, a real full disk (a tiny tmpfs), a folder where the file should be, and a file
 // the user may write but not read. The old file must stay as it was and the user get the error.
+// And where the folder refuses but the file does not (a read-only mount with files mounted
+// writable in it, a file mounted on its own, a link), the file is written all the same.
 // The mounts need root (and a kernel that lets us mount); without them the cases skip.
 #include <gtest/gtest.h>
 
@@ -12,12 +14,14 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "TempDir.h"
 #include "app/ActivityLog.h"
+#include "app/BodyFile.h"
 #include "net/LogFile.h"
 #include "platform/ProfileFile.h"
 #include "platform/SystemError.h"
@@ -26,6 +30,15 @@ namespace larkpost {
 namespace {
 
 namespace fs = std::filesystem;
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteAll(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
 
 // A 64 KiB tmpfs of this test's own, mounted on a folder inside the test's temporary folder.
 class TinyDisk {
@@ -37,11 +50,22 @@ public:
         if (!m_mounted) m_why = std::strerror(errno);
     }
     ~TinyDisk() {
+        for (auto it = m_binds.rbegin(); it != m_binds.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
         if (m_mounted) ::umount2(m_mountPoint.c_str(), MNT_DETACH);
     }
     bool Mounted() const { return m_mounted; }
     const std::string& Why() const { return m_why; }
     std::string File(const std::string& name) const { return m_mountPoint + "/" + name; }
+
+    // A file beside the disk, in the test's own writable folder.
+    std::string Outside(const std::string& name) const { return m_dir.File(name); }
+    // Mounts the file `source` on its own at `name` on the disk, writable whatever the disk is.
+    bool BindFile(const std::string& source, const std::string& name) {
+        WriteAll(File(name), "");
+        if (::mount(source.c_str(), File(name).c_str(), nullptr, MS_BIND, nullptr) != 0) return false;
+        m_binds.push_back(File(name));
+        return true;
+    }
 
     bool MakeReadOnly() {
         return ::mount(nullptr, m_mountPoint.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
@@ -66,18 +90,10 @@ public:
 private:
     TTempDir m_dir;
     std::string m_mountPoint;
+    std::vector<std::string> m_binds;
     bool m_mounted = false;
     std::string m_why;
 };
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteAll(const std::string& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
 
 #define NEED_DISK(disk)                                                            \
     if (!(disk).Mounted()) GTEST_SKIP() << "cannot mount a tmpfs: " << (disk).Why()
@@ -101,6 +117,15 @@ std::string SaveActivityLog(const std::string& path, size_t lines = 1) {
     for (size_t i = 0; i < lines; ++i) log.Add(" new line of the activity log, number " + std::to_string(i));
     try {
         log.SaveLog(path);
+    } catch (const ELpFileError& e) {
+        return e.what();
+    }
+    return "";
+}
+
+std::string SaveBody(const std::string& path) {
+    try {
+        SaveBodyFile(path, {"new body"});
     } catch (const ELpFileError& e) {
         return e.what();
     }
@@ -204,6 +229,85 @@ TEST(FileFaults, ActivityLogThatCannotBeReadIsNotReplaced) {
     EXPECT_EQ(WEXITSTATUS(status), 0) << "1: no or another error";
     fs::permissions(dir.Dir(), fs::perms(0700));
     EXPECT_EQ(ReadAll(path), kLog);
+}
+
+const std::string kNewIni = "[Larkpost]\nHost=old.example.test\nPort=25\nSubject=ssssssssss\n";
+const std::string kNewLog = kLog + "10/12/26 09:01:00 new line of the activity log, number 0\r\n";
+// Longer than the new body, so a rewrite in place must also cut the file short.
+const std::string kOldBody(600, 'b');
+
+// A shared tool's folder is often read-only while its files are not; and a file mounted on its
+// own (a container's single-file mount) can be written but not renamed over. Either way the
+// three writers write the file in place, leave nothing else behind, and keep the file's mode.
+TEST(FileFaults, WritableFileInAFolderThatTakesNoNewFileIsWrittenInPlace) {
+    const std::vector<std::string> names = {"Larkpost.ini", "Larkpost.log", "LarkpostBody.rtf"};
+    for (const bool readOnlyFolder : {true, false}) {
+        SCOPED_TRACE(readOnlyFolder ? "read-only folder" : "files mounted on their own");
+        TinyDisk disk;
+        NEED_DISK(disk);
+        WriteAll(disk.Outside("Larkpost.ini"), kIni);
+        WriteAll(disk.Outside("Larkpost.log"), kLog);
+        WriteAll(disk.Outside("LarkpostBody.rtf"), kOldBody);
+        for (const std::string& name : names) {
+            fs::permissions(disk.Outside(name), fs::perms(0640));
+            ASSERT_TRUE(disk.BindFile(disk.Outside(name), name)) << std::strerror(errno);
+        }
+        if (readOnlyFolder) {
+            ASSERT_TRUE(disk.MakeReadOnly()) << std::strerror(errno);
+        }
+
+        EXPECT_EQ(SaveSettings(disk.File("Larkpost.ini")), "");
+        EXPECT_EQ(SaveActivityLog(disk.File("Larkpost.log")), "");
+        EXPECT_EQ(SaveBody(disk.File("LarkpostBody.rtf")), "");
+
+        EXPECT_EQ(ReadAll(disk.Outside("Larkpost.ini")), kNewIni);
+        EXPECT_EQ(ReadAll(disk.Outside("Larkpost.log")), kNewLog);
+        EXPECT_EQ(ReadAll(disk.Outside("LarkpostBody.rtf")), LinesToRtf({"new body"}));
+        EXPECT_EQ(disk.Entries(), names);
+        for (const std::string& name : names)
+            EXPECT_EQ(fs::status(disk.Outside(name)).permissions(), fs::perms(0640)) << name;
+    }
+}
+
+// A file that is a link stays a link: the file it names is written and keeps its mode, through a
+// chain of relative links too, and a link to a file not yet there creates that file.
+TEST(FileFaults, EveryWriterWritesThroughSymbolicLinks) {
+    TTempDir dir;
+    fs::create_directory(dir.File("real"));
+    struct Writer {
+        const char* name;
+        std::function<std::string(const std::string&)> save;
+        std::string old, written;
+    };
+    const Writer writers[] = {
+        {"settings", [](const std::string& p) { return SaveSettings(p); }, kIni, kNewIni},
+        {"activity log", [](const std::string& p) { return SaveActivityLog(p); }, kLog, kNewLog},
+        {"body", SaveBody, kOldBody, LinesToRtf({"new body"})},
+    };
+    for (const Writer& w : writers) {
+        SCOPED_TRACE(w.name);
+        const std::string n = w.name;
+        WriteAll(dir.File("real/" + n + "-1"), w.old);
+        WriteAll(dir.File("real/" + n + "-2"), w.old);
+        fs::permissions(dir.File("real/" + n + "-1"), fs::perms(0640));
+        fs::permissions(dir.File("real/" + n + "-2"), fs::perms(0604));
+        fs::create_symlink(dir.File("real/" + n + "-1"), dir.File(n + " absolute"));
+        fs::create_symlink("real/" + n + "-2", dir.File(n + " middle"));
+        fs::create_symlink(n + " middle", dir.File(n + " chain"));
+        fs::create_symlink("real/" + n + "-3", dir.File(n + " dangling"));
+
+        EXPECT_EQ(w.save(dir.File(n + " absolute")), "");
+        EXPECT_EQ(w.save(dir.File(n + " chain")), "");
+        EXPECT_EQ(w.save(dir.File(n + " dangling")), "");
+
+        for (const char* link : {" absolute", " middle", " chain", " dangling"})
+            EXPECT_TRUE(fs::is_symlink(dir.File(n + link))) << link;
+        EXPECT_EQ(ReadAll(dir.File("real/" + n + "-1")), w.written);
+        EXPECT_EQ(ReadAll(dir.File("real/" + n + "-2")), w.written);
+        EXPECT_EQ(fs::status(dir.File("real/" + n + "-1")).permissions(), fs::perms(0640));
+        EXPECT_EQ(fs::status(dir.File("real/" + n + "-2")).permissions(), fs::perms(0604));
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(dir.File("real/" + n + "-3"))));
+    }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // migration, the body file and attachment rules, and what a failed save leaves on disk.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -421,6 +422,22 @@ TEST(WriteINISettings, OpenPointsSaveWhatTheSendWouldUse) {
     EXPECT_EQ(RunState.SettingsPath, run.dir.File("Larkpost.ini"));
     EXPECT_EQ(TLpProfileFile(RunState.SettingsPath).ReadInteger("Larkpost", "AuthType", -1), 0);
     EXPECT_EQ(run.Log(), Lines{"TS Settings saved to " + run.dir.File("Larkpost.ini")});
+}
+
+// The file holds Password3, so one the save creates is its owner's alone; the body beside it is
+// not secret. A file that exists keeps the mode its owner gave it.
+TEST(WriteINISettings, NewSettingsFileIsPrivateAndAnExistingOneKeepsItsMode) {
+    TSettingsRun run;
+    FillForSave(run.shell.SendSettings);
+    const mode_t oldMask = ::umask(022);
+    WriteINISettings(run.shell);
+    EXPECT_EQ(fs::status(run.dir.File("Larkpost.ini")).permissions(), fs::perms(0600));
+    EXPECT_EQ(fs::status(run.dir.File("LarkpostBody.rtf")).permissions(), fs::perms(0644));
+    fs::permissions(run.dir.File("Larkpost.ini"), fs::perms(0640));
+    run.shell.SendSettings.SetHost("other.example.org");
+    WriteINISettings(run.shell);
+    EXPECT_EQ(fs::status(run.dir.File("Larkpost.ini")).permissions(), fs::perms(0640));
+    ::umask(oldMask);
 }
 
 TEST(WriteINISettings, UnwritableFileRaisesTheSpecifiedError) {

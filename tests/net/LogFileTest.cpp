@@ -1,6 +1,10 @@
 // The connection log file: entries byte for byte, tokens, appending, and the Filename lock.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <filesystem>
 #include <fstream>
@@ -167,6 +171,62 @@ TEST_F(LogFileTest, AFileThatCannotBeOpenedRaisesAndLaterEntriesAreDropped) {
     log.InterceptConnect(nullptr);
     log.SetActive(false);
     EXPECT_EQ(Read(Path("smtp.log")), "Stat Connected.\r\n");
+}
+
+// The conversation holds the AUTH exchange: a new log is its owner's alone; an existing one keeps
+// the mode it was given.
+TEST_F(LogFileTest, NewFileIsPrivateAndAnExistingOneKeepsItsMode) {
+    const mode_t oldMask = ::umask(022);
+    std::ofstream(Path("shared.log")) << "";
+    fs::permissions(Path("shared.log"), fs::perms(0644));
+    for (const char* name : {"new.log", "shared.log"}) {
+        TLpLogFile log;
+        log.SetFilename(Path(name));
+        log.SetActive(true);
+        log.InterceptConnect(nullptr);
+    }
+    ::umask(oldMask);
+    EXPECT_EQ(fs::status(Path("new.log")).permissions(), fs::perms(0600));
+    EXPECT_EQ(fs::status(Path("shared.log")).permissions(), fs::perms(0644));
+    EXPECT_EQ(Read(Path("new.log")), "Stat Connected.\r\n");
+}
+
+// Another writer holds the log: without a wait the open fails at once; with one it fails after
+// the wait, or succeeds as soon as the other lets go, appending after the other's entries.
+TEST_F(LogFileTest, ABusyFileIsWaitedForUpToLockWait) {
+    const std::string busy =
+        "Cannot open file \"" + Path("smtp.log") + "\". The file is in use by another process.";
+    TLpLogFile first;
+    first.SetFilename(Path("smtp.log"));
+    first.SetActive(true);
+    first.InterceptConnect(nullptr);
+    for (const int wait : {0, 150}) {
+        TLpLogFile second;
+        second.SetFilename(Path("smtp.log"));
+        second.SetLockWait(wait);
+        const auto start = std::chrono::steady_clock::now();
+        try {
+            second.SetActive(true);
+            ADD_FAILURE() << "opened a busy log";
+        } catch (const ELpException& e) {
+            EXPECT_EQ(e.what(), busy);
+        }
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(wait));
+        EXPECT_FALSE(second.IsOpen());
+    }
+    std::thread release([&first] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        first.InterceptDisconnect();
+        first.SetActive(false);
+    });
+    TLpLogFile second;
+    second.SetFilename(Path("smtp.log"));
+    second.SetLockWait(-1);
+    second.SetActive(true);
+    release.join();
+    second.InterceptConnect(nullptr);
+    second.SetActive(false);
+    EXPECT_EQ(Read(Path("smtp.log")), "Stat Connected.\r\nStat Disconnected.\r\nStat Connected.\r\n");
 }
 
 }  // namespace
