@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config clang libclang-rt-14-dev
-  qt6-base-dev libgl-dev libbotan-2-dev libssl-dev openssl
+  qt6-base-dev libgl-dev libbotan-2-dev libssl-dev openssl libidn2-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   postfix sasl2-bin libsasl2-modules libsasl2-modules-otp
   python3 xvfb xauth

@@ -11,6 +11,7 @@
 #include "app/Shell.h"
 #include "app/VersionInfo.h"
 #include "mail/Message.h"
+#include "net/Exceptions.h"
 #include "platform/Paths.h"
 
 namespace larkpost {
@@ -120,7 +121,9 @@ void TLpSendWorkflow::SendMsgClick() {
         m_shell.Windows().SetBusyCursor(true);
         ConfigureClient();
         LpSMTP1.EstablishConnection();
-        if (!LpSMTP1.IsConnected()) return;
+        // A server that hangs up right after its hello has taken no message: that is a failed
+        // send, not a quiet one that a script would count as delivered.
+        if (!LpSMTP1.IsConnected()) throw ELpConnClosedGracefully("Connection Closed Gracefully.");
         SendOneMessage();
     } catch (const std::exception& e) {
         m_shell.Windows().SetBusyCursor(false);

@@ -20,9 +20,17 @@ namespace {
 std::string OneLine(std::string text) {
     for (char& c : text)
         if (c == '\n') c = ' ';
-    for (char& c : text)
-        if (c == '\r') c = '.';
-    return text;
+    // A CR after a full stop adds none: "SSL.\r\nerror" reads "SSL. error", not "SSL.. error".
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        if (c != '\r') {
+            out += c;
+        } else if (out.empty() || out.back() != '.') {
+            out += '.';
+        }
+    }
+    return out;
 }
 
 // How long a run waits for another run's hold on a log file they share: its own time-out, with

@@ -33,6 +33,8 @@ LARKPOST_NET_EXCEPTION(ELpNotASocket, ELpSocketError)
 LARKPOST_NET_EXCEPTION(ELpStackError, ELpException)
 LARKPOST_NET_EXCEPTION(ELpIPVersionUnsupported, ELpStackError)
 LARKPOST_NET_EXCEPTION(ELpStackInitializationFailed, ELpStackError)
+// A host name that has no IDNA ASCII form, so no resolver can be asked for it.
+LARKPOST_NET_EXCEPTION(ELpInvalidHostName, ELpStackError)
 
 LARKPOST_NET_EXCEPTION(ELpSocketHandleError, ELpException)
 LARKPOST_NET_EXCEPTION(ELpCouldNotBindSocket, ELpSocketHandleError)

@@ -1,5 +1,7 @@
 #include "net/OpenSSLErrors.h"
 
+#include <cerrno>
+
 #include "net/OpenSSLLibrary.h"
 #include "net/Stack.h"
 
@@ -21,6 +23,11 @@ void RaiseSSLError(ssl_st* ssl, int callResult, const std::string& text) {
     const TLpOpenSSLApi& a = OpenSSLApi();
     const int code = ssl != nullptr ? a.SSL_get_error(ssl, callResult) : SSL_ERROR_SYSCALL;
     const std::string prefix = text.empty() ? std::string() : text + "\r\n";
+    // The socket's receive and send time-outs end a stalled handshake with "try again"; what
+    // happened is the time-out, and the socket error says so.
+    if ((code == SSL_ERROR_WANT_READ || code == SSL_ERROR_WANT_WRITE) &&
+        lastSocketError == TLpStack::TranslateErrno(EAGAIN))
+        TLpStack::ThrowSocketError(lpsock::kTimedOut);
     if (code == SSL_ERROR_SSL) ELpOpenSSLAPICryptoError::Raise<ELpOSSLUnderlyingCryptoError>(text);
     if (code == SSL_ERROR_SYSCALL) {
         const unsigned long queued = NextOpenSSLErrorCode();

@@ -1,6 +1,7 @@
 #include "net/SocketHandle.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -146,6 +147,41 @@ void TLpSocketHandle::ConnectPeer() {
     ReadBackAddresses();
 }
 
+void TLpSocketHandle::ConnectPeer(int timeoutMs) {
+    if (timeoutMs < 0) {
+        ConnectPeer();
+        return;
+    }
+    sockaddr_storage storage;
+    socklen_t length = 0;
+    if (!MakeAddress(m_peerIP, m_peerPort, m_ipVersion, storage, length))
+        TLpStack::ThrowSocketError(lpsock::kInvalidArgument);
+    // Non-blocking only for the connect itself: every later wait has its own limit.
+    const int flags = ::fcntl(m_handle, F_GETFL);
+    if (flags < 0 || ::fcntl(m_handle, F_SETFL, flags | O_NONBLOCK) != 0)
+        TLpStack::RaiseLastSocketError();
+    int rc = ::connect(m_handle, reinterpret_cast<sockaddr*>(&storage), length);
+    int error = rc == 0 ? 0 : errno;
+    if (rc != 0 && (errno == EINPROGRESS || errno == EINTR)) {
+        pollfd pfd{m_handle, POLLOUT, 0};
+        int ready;
+        do {
+            ready = ::poll(&pfd, 1, timeoutMs);
+        } while (ready < 0 && errno == EINTR);
+        if (ready < 0) {
+            error = errno;
+        } else if (ready == 0) {
+            error = ETIMEDOUT;
+        } else {
+            socklen_t size = sizeof error;
+            if (::getsockopt(m_handle, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+        }
+    }
+    ::fcntl(m_handle, F_SETFL, flags);
+    if (error != 0) TLpStack::ThrowSocketError(TLpStack::TranslateErrno(error));
+    ReadBackAddresses();
+}
+
 void TLpSocketHandle::ReadBackAddresses() {
     std::lock_guard<std::mutex> guard(m_lock);
     if (!m_handleAllocated) return;
@@ -188,8 +224,27 @@ int TLpSocketHandle::Receive(uint8_t* data, int length) {
     return static_cast<int>(n);
 }
 
-int TLpSocketHandle::Send(const uint8_t* data, int length) {
+int TLpSocketHandle::Send(const uint8_t* data, int length, int timeoutMs) {
     ssize_t n;
+    if (timeoutMs > 0) {
+        // A peer that stops reading fills both socket buffers; a blocking send would then wait
+        // for as long as the peer likes. Wait for room within the limit and send what fits.
+        for (;;) {
+            pollfd pfd{m_handle, POLLOUT, 0};
+            int ready;
+            do {
+                ready = ::poll(&pfd, 1, timeoutMs);
+            } while (ready < 0 && errno == EINTR);
+            if (ready < 0) TLpStack::RaiseLastSocketError();
+            if (ready == 0) TLpStack::ThrowSocketError(lpsock::kTimedOut);
+            do {
+                n = ::send(m_handle, data, static_cast<size_t>(length),
+                           MSG_NOSIGNAL | MSG_DONTWAIT);
+            } while (n < 0 && errno == EINTR);
+            if (n >= 0) return static_cast<int>(n);
+            if (errno != EAGAIN && errno != EWOULDBLOCK) TLpStack::RaiseLastSocketError();
+        }
+    }
     do {
         // MSG_NOSIGNAL: a peer that has gone must give an error, not end the process.
         n = ::send(m_handle, data, static_cast<size_t>(length), MSG_NOSIGNAL);

@@ -53,14 +53,18 @@ public:
     void CreateSocket(int socketType, int protocol = 0);
     void BindLocal();
     void ConnectPeer();
+    // The same, waiting at most timeoutMs (-1: as long as the platform waits); a connect still
+    // pending then fails with socket error 10060.
+    void ConnectPeer(int timeoutMs);
     void ReleaseSocket() noexcept;
 
     // -1 waits without limit. Raises ELpConnClosedGracefully when no socket is held.
     bool WaitReadable(int timeoutMs);
     // The count received, 0 at an orderly close; socket errors raise.
     int Receive(uint8_t* data, int length);
-    // The count sent (possibly fewer than asked); socket errors raise.
-    int Send(const uint8_t* data, int length);
+    // The count sent (possibly fewer than asked); socket errors raise. With timeoutMs above 0,
+    // a socket that takes nothing for that long raises socket error 10060.
+    int Send(const uint8_t* data, int length, int timeoutMs = -1);
 
     int GetSockOpt(int level, int name) const;
     void SetSockOpt(int level, int name, int value);

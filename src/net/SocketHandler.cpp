@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -55,9 +56,13 @@ bool TLpIOHandlerSocket::WaitReadable(int timeoutMs) {
 }
 
 void TLpIOHandlerSocket::ConnectSocket() {
+    CreateAndBindSocket(m_ipVersion);
+}
+
+void TLpIOHandlerSocket::CreateAndBindSocket(TLpIPVersion version) {
     if (!m_binding) m_binding = std::make_unique<TLpSocketHandle>();
     if (OnBeforeBind) OnBeforeBind(this);
-    m_binding->SetIPVersion(m_ipVersion);
+    m_binding->SetIPVersion(version);
     m_binding->CreateSocket(SOCK_STREAM, 0);
     if (OnSocketAllocated) OnSocketAllocated(this);
     if (!m_boundIP.empty()) m_binding->SetIP(m_boundIP);
@@ -96,7 +101,7 @@ int TLpIOHandlerSocket::ReceiveFromSocket(uint8_t* data, int length) {
 }
 
 int TLpIOHandlerSocket::SendToSocket(const uint8_t* data, int length) {
-    return m_binding->Send(data, length);
+    return m_binding->Send(data, length, ReadTimeout());
 }
 
 bool TLpIOHandlerSocket::SocketAvailable() {
@@ -124,30 +129,61 @@ void TLpIOHandlerSocket::RaiseSocketFailure(int code) {
 
 void TLpIOHandlerStack::ConnectSocket() {
     TLpIOHandlerSocket::ConnectSocket();
-    TLpStack& stack = TLpStack::Instance();
-    std::string address;
-    if (IPVersion() == Lp_IPv4) {
-        if (TLpStack::IsIPv4Literal(Host())) {
-            address = Host();
-        } else {
-            ReportStatus(hsResolving, Host());
-            address = stack.ResolveAddress(Host(), Lp_IPv4);
+    const std::vector<TLpSocketAddress> addresses = PeerAddresses();
+    if (addresses.size() == 1) {
+        const TLpSocketAddress& peer = addresses.front();
+        if (peer.IPVersion != m_binding->IPVersion()) {
+            m_binding->Reset();
+            CreateAndBindSocket(peer.IPVersion);
         }
-    } else {
-        if (TLpStack::IsIPv6Literal(Host())) {
-            address = Host();
-        } else {
-            ReportStatus(hsResolving, Host());
-            address = stack.ResolveAddress(Host(), Lp_IPv6);
+        m_binding->SetPeer(peer.IP, static_cast<uint16_t>(Port()), peer.IPVersion);
+        ReportStatus(hsConnecting, peer.IP);
+        if (ConnectTimeout() != 0) {
+            ConnectWithTimeout();
+            return;
         }
-    }
-    m_binding->SetPeer(address, static_cast<uint16_t>(Port()), IPVersion());
-    ReportStatus(hsConnecting, address);
-    if (ConnectTimeout() != 0) {
-        ConnectWithTimeout();
+        m_binding->ConnectPeer();
         return;
     }
-    m_binding->ConnectPeer();
+    // RFC 5321, 5.1: when one address of the host fails, the client tries the next. No address
+    // may hold the others up for the platform's whole connect wait.
+    int limit = ConnectTimeout();
+    if (limit == 0) limit = ReadTimeout() > 0 ? ReadTimeout() : -1;
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        const TLpSocketAddress& peer = addresses[i];
+        try {
+            if (i > 0 || peer.IPVersion != m_binding->IPVersion()) {
+                m_binding->Reset();
+                CreateAndBindSocket(peer.IPVersion);
+            }
+            m_binding->SetPeer(peer.IP, static_cast<uint16_t>(Port()), peer.IPVersion);
+            ReportStatus(hsConnecting, peer.IP);
+            m_binding->ConnectPeer(limit);
+            return;
+        } catch (const ELpSocketError&) {
+            if (i + 1 == addresses.size()) throw;
+        } catch (const ELpSocketHandleError&) {
+            if (i + 1 == addresses.size()) throw;
+        }
+    }
+}
+
+std::vector<TLpSocketAddress> TLpIOHandlerStack::PeerAddresses() {
+    // A literal is the address itself, with no resolving reported; the plain form of an IPv4
+    // literal, since the text may hold blanks, a sign or leading zeros.
+    if (IPVersion() == Lp_IPv4) {
+        std::string literal = TLpStack::IPv4LiteralAddress(Host());
+        if (!literal.empty()) return {{Lp_IPv4, literal}};
+    }
+    const std::string literal = TLpStack::IPv6HostLiteral(Host());
+    if (!literal.empty()) return {{Lp_IPv6, literal}};
+    ReportStatus(hsResolving, Host());
+    TLpStack& stack = TLpStack::Instance();
+    if (IPVersion() != Lp_IPv4) return {{Lp_IPv6, stack.ResolveAddress(Host(), Lp_IPv6)}};
+    std::string upper = Host();
+    for (auto& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (upper == "LOCALHOST") return {{Lp_IPv4, "127.0.0.1"}};
+    return stack.LookupHostAddresses(Host(), AF_UNSPEC);
 }
 
 namespace {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "net/IOHandler.h"
 #include "net/SocketHandle.h"
@@ -59,7 +60,11 @@ public:
     TLpNotifyEvent OnAfterBind;
 
 protected:
+    // A new socket of the family for version, with the bind steps and their hooks.
+    void CreateAndBindSocket(TLpIPVersion version);
+
     int ReceiveFromSocket(uint8_t* data, int length) override;
+    // Waits for room at most ReadTimeout (when above 0).
     int SendToSocket(const uint8_t* data, int length) override;
     bool SocketAvailable() override;
     // Returns 10058, 10053, 10054 and 10060; raises every other error.
@@ -81,11 +86,17 @@ private:
 
 class TLpIOHandlerStack : public TLpIOHandlerSocket {
 public:
-    // The socket part, then: resolve the host (reporting hsResolving for a name), report
-    // hsConnecting with the address, connect (under ConnectTimeout when it is not 0).
+    // The socket part, then: resolve the host (reporting hsResolving for a name), and for each
+    // of its addresses in the resolver's order until one connects: report hsConnecting with the
+    // address and connect (under ConnectTimeout when it is not 0). When there are several, each
+    // try is bounded by ConnectTimeout, or else by ReadTimeout, and a failure of the last one is
+    // the error.
     void ConnectSocket() override;
 
 private:
+    // The addresses to try: an IPv4 or IPv6 literal itself, else what the name resolves to, of
+    // both families (IPVersion Lp_IPv4, the default) or of IPv6 only.
+    std::vector<TLpSocketAddress> PeerAddresses();
     void ConnectWithTimeout();
 };
 

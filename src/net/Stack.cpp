@@ -1,6 +1,7 @@
 #include "net/Stack.h"
 
 #include <arpa/inet.h>
+#include <idn2.h>
 #include <netdb.h>
 #include <sys/socket.h>
 
@@ -76,7 +77,9 @@ int TLpStack::UsageCount() {
     return g_usageCount;
 }
 
-bool TLpStack::IsIPv4Literal(const std::string& text) {
+namespace {
+// The four fields of a dotted quad, by the rule of IsIPv4Literal.
+bool ParseIPv4Literal(const std::string& text, int (&fields)[4]) {
     std::string rest = text;
     for (int i = 0; i < 4; ++i) {
         size_t dot = rest.find('.');
@@ -89,9 +92,23 @@ bool TLpStack::IsIPv4Literal(const std::string& text) {
             field = rest.substr(0, dot);
             rest = rest.substr(dot + 1);
         }
-        if (QuadField(field) < 0) return false;
+        fields[i] = QuadField(field);
+        if (fields[i] < 0) return false;
     }
     return rest.empty();
+}
+}  // namespace
+
+bool TLpStack::IsIPv4Literal(const std::string& text) {
+    int fields[4];
+    return ParseIPv4Literal(text, fields);
+}
+
+std::string TLpStack::IPv4LiteralAddress(const std::string& text) {
+    int f[4];
+    if (!ParseIPv4Literal(text, f)) return std::string();
+    return std::to_string(f[0]) + "." + std::to_string(f[1]) + "." + std::to_string(f[2]) + "." +
+           std::to_string(f[3]);
 }
 
 bool TLpStack::IsIPv6Literal(const std::string& text) {
@@ -119,6 +136,37 @@ std::string TLpStack::CanonicalIPv6(const std::string& text) {
     return IPv6Text(addr.s6_addr);
 }
 
+std::string TLpStack::IPv6HostLiteral(const std::string& host) {
+    std::string text = host;
+    // RFC 3986 writes an IPv6 address in brackets; a user may copy it that way.
+    if (text.size() > 2 && text.front() == '[' && text.back() == ']')
+        text = text.substr(1, text.size() - 2);
+    return IsIPv6Literal(text) ? CanonicalIPv6(text) : std::string();
+}
+
+std::string TLpStack::ToAsciiHostName(const std::string& name) {
+    bool ascii = true;
+    for (unsigned char c : name) ascii = ascii && c < 0x80;
+    if (ascii) return name;
+    const auto refuse = [&]() -> std::string {
+        throw ELpInvalidHostName("Cannot look up the host \"" + name +
+                                 "\": the name has no valid international (IDNA) form.");
+    };
+    // A NUL would cut the name short and a shorter name would be looked up.
+    if (name.find('\0') != std::string::npos) return refuse();
+    // UTF-8 in, whatever the locale: the locale's charset may be plain ASCII. Non-transitional
+    // processing first (IDNA2008 with the UTS #46 mapping, so "ß" stays "ß"); names that only
+    // the older rules allow get the transitional form, as browsers do.
+    char* converted = nullptr;
+    int rc = idn2_to_ascii_8z(name.c_str(), &converted, IDN2_NFC_INPUT | IDN2_NONTRANSITIONAL);
+    if (rc == IDN2_DISALLOWED)
+        rc = idn2_to_ascii_8z(name.c_str(), &converted, IDN2_NFC_INPUT | IDN2_TRANSITIONAL);
+    if (rc != IDN2_OK || converted == nullptr) return refuse();
+    std::string result = converted;
+    idn2_free(converted);
+    return result;
+}
+
 std::string TLpStack::ResolveAddress(const std::string& host, TLpIPVersion ipVersion) {
     auto upper = [](std::string s) {
         for (auto& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -127,7 +175,7 @@ std::string TLpStack::ResolveAddress(const std::string& host, TLpIPVersion ipVer
     switch (ipVersion) {
         case Lp_IPv4:
             if (upper(host) == "LOCALHOST") return "127.0.0.1";
-            if (IsIPv4Literal(host)) return host;
+            if (IsIPv4Literal(host)) return IPv4LiteralAddress(host);
             return LookupHost(host, Lp_IPv4);
         case Lp_IPv6:
             if (upper(host) == "LOCALHOST") return "::1";
@@ -137,28 +185,59 @@ std::string TLpStack::ResolveAddress(const std::string& host, TLpIPVersion ipVer
     throw ELpIPVersionUnsupported("The requested IPVersion / Address family is not supported.");
 }
 
+namespace {
+TLpResolverHook& ResolverHook() {
+    static TLpResolverHook hook;
+    return hook;
+}
+}  // namespace
+
+void TLpStack::SetResolverHook(TLpResolverHook hook) {
+    ResolverHook() = std::move(hook);
+}
+
 std::string TLpStack::LookupHost(const std::string& name, TLpIPVersion ipVersion) {
+    return LookupHostAddresses(name, ipVersion == Lp_IPv6 ? AF_INET6 : AF_INET).front().IP;
+}
+
+std::vector<TLpSocketAddress> TLpStack::LookupHostAddresses(const std::string& name, int family) {
+    const std::string ascii = ToAsciiHostName(name);
+    std::vector<TLpSocketAddress> addresses;
+    if (ResolverHook()) {
+        int rc = ResolverHook()(ascii, family, addresses);
+        if (rc != 0) ThrowSocketError(TranslateResolverError(rc));
+        if (addresses.empty()) ThrowSocketError(lpsock::kNoData);
+        return addresses;
+    }
     addrinfo hints{};
-    hints.ai_family = ipVersion == Lp_IPv6 ? AF_INET6 : AF_INET;
+    hints.ai_family = family;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* result = nullptr;
-    // glibc converts a name with non-ASCII characters to its IDNA form with AI_IDN.
-    bool ascii = true;
-    for (unsigned char c : name) ascii = ascii && c < 0x80;
-    if (!ascii) hints.ai_flags |= AI_IDN;
     errno = 0;
-    int rc = getaddrinfo(name.c_str(), nullptr, &hints, &result);
+    int rc = getaddrinfo(ascii.c_str(), nullptr, &hints, &result);
     if (rc != 0) ThrowSocketError(TranslateResolverError(rc));
     std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> guard(result, &freeaddrinfo);
-    if (!result || !result->ai_addr) ThrowSocketError(lpsock::kNoData);
-    if (result->ai_family == AF_INET) {
-        const auto* sin = reinterpret_cast<const sockaddr_in*>(result->ai_addr);
-        const auto* b = reinterpret_cast<const uint8_t*>(&sin->sin_addr);
-        return std::to_string(b[0]) + "." + std::to_string(b[1]) + "." + std::to_string(b[2]) +
-               "." + std::to_string(b[3]);
+    for (const addrinfo* ai = result; ai; ai = ai->ai_next) {
+        if (!ai->ai_addr) continue;
+        TLpSocketAddress address;
+        if (ai->ai_family == AF_INET) {
+            const auto* sin = reinterpret_cast<const sockaddr_in*>(ai->ai_addr);
+            const auto* b = reinterpret_cast<const uint8_t*>(&sin->sin_addr);
+            address.IP = std::to_string(b[0]) + "." + std::to_string(b[1]) + "." +
+                         std::to_string(b[2]) + "." + std::to_string(b[3]);
+        } else if (ai->ai_family == AF_INET6) {
+            address.IPVersion = Lp_IPv6;
+            address.IP =
+                IPv6Text(reinterpret_cast<const sockaddr_in6*>(ai->ai_addr)->sin6_addr.s6_addr);
+        } else {
+            continue;
+        }
+        bool seen = false;
+        for (const auto& a : addresses) seen = seen || (a.IP == address.IP);
+        if (!seen) addresses.push_back(std::move(address));
     }
-    const auto* sin6 = reinterpret_cast<const sockaddr_in6*>(result->ai_addr);
-    return IPv6Text(sin6->sin6_addr.s6_addr);
+    if (addresses.empty()) ThrowSocketError(lpsock::kNoData);
+    return addresses;
 }
 
 std::string TLpStack::SocketErrorDescription(int code) {

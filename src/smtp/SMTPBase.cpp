@@ -176,6 +176,12 @@ void TLpSMTPBase::UpgradeToTls() {
             throw ELpTLSClientTLSNegCmdFailed();
         }
         switching = true;
+        // RFC 3207, 5: nothing received before the handshake may be taken for the server's
+        // word inside TLS, nor may any command follow it in plain text.
+        if (!m_ioHandler->InputBufferEmpty()) {
+            closeAfterFailure();
+            throw ELpTLSClientDataBeforeHandshake(Host());
+        }
         try {
             tls->SetTlsActive(true);
         } catch (const std::exception& e) {

@@ -54,6 +54,17 @@ public:
     const char* ClassName() const noexcept override { return "ELpTLSClientTLSNegCmdFailed"; }
 };
 
+// Bytes that came with or after the 220 to STARTTLS were sent before any TLS protection: a
+// buggy server, or someone injecting replies that would be read as the server's inside TLS.
+class ELpTLSClientDataBeforeHandshake : public ELpTLSClientError {
+public:
+    explicit ELpTLSClientDataBeforeHandshake(const std::string& host)
+        : ELpTLSClientError("The server " + host +
+                            " sent unencrypted data after accepting STARTTLS; the connection was "
+                            "closed, since that data could have been injected.") {}
+    const char* ClassName() const noexcept override { return "ELpTLSClientDataBeforeHandshake"; }
+};
+
 // The handshake's own exception travels as the inner exception, for a log that wants the detail.
 class ELpTLSClientTLSHandShakeFailed : public ELpTLSClientError {
 public:

@@ -2,6 +2,7 @@
 // program, the activity-log lines, the return code, the cursor, and what a failed send leaves.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include "ScriptedSmtpServer.h"
@@ -192,6 +193,35 @@ TEST(SendWorkflow, FailureEndsInAppExceptionAndTheNextSendClosesTheLeftoverConne
     EXPECT_EQ(second.Finish(), "");
     EXPECT_EQ(RunState.ReturnCode, 0);
     EXPECT_EQ(send.shell.ActivityLog.Lines().back(), "TS Message sent successfully.");
+}
+
+// A server that hangs up right after its EHLO reply has taken nothing: a failure with its reason,
+// never the quiet end that left the return code at 0.
+TEST(SendWorkflow, AServerThatClosesAfterItsHelloFailsTheSend) {
+    ScriptedSmtpServer server(
+        {S("220 mx.test ESMTP\r\n"), C(Hello()), S("250 mx.test\r\n"), CloseNow()});
+    TSend send;
+    send.UsePort(server.Port());
+
+    ::testing::internal::CaptureStderr();
+    send.shell.SendMsgClick();
+    const std::string err = ::testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(server.Finish(), "");
+    EXPECT_EQ(RunState.ReturnCode, 1);
+    EXPECT_TRUE(send.shell.Terminated());
+    EXPECT_EQ(err.rfind("larkpost: ", 0), 0u) << err;
+    const Lines& log = send.shell.ActivityLog.Lines();
+    ASSERT_GE(log.size(), 2u);
+    // The close may also be seen by the first write after the hello (a reset).
+    const Lines reasons = {
+        "TS Exception: ELpConnClosedGracefully Connection Closed Gracefully.",
+        "TS Exception: ELpSocketError Socket Error # 10054. Connection reset by peer.",
+        "TS Exception: ELpSocketError Socket Error # 10058. Cannot send or receive after socket "
+        "is closed."};
+    EXPECT_NE(std::find(reasons.begin(), reasons.end(), log[log.size() - 2]), reasons.end())
+        << log[log.size() - 2];
+    EXPECT_EQ(std::count(log.begin(), log.end(), "TS Message sent successfully."), 0);
 }
 
 TEST(SendWorkflow, SettingsThatAreNoNumbersFailBeforeConnecting) {

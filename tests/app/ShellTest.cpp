@@ -248,6 +248,21 @@ TEST(AppException, WritesTwoLinesWithLineEndsReplaced) {
     EXPECT_TRUE(run.shell.Terminated());
 }
 
+TEST(AppException, AFullStopBeforeALineBreakIsNotDoubled) {
+    TRun run({"/I"});
+    RunState.Interactive = false;
+    errno = 0;
+    ::testing::internal::CaptureStderr();
+    run.shell.AppException(ELpException(
+        "Error connecting with SSL.\r\nerror:0A000126:SSL routines::unexpected eof while reading"));
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "larkpost: Error connecting with SSL. error:0A000126:SSL routines::unexpected eof "
+              "while reading\n");
+    EXPECT_EQ(run.shell.ActivityLog.Lines()[0],
+              "TS Exception: ELpException Error connecting with SSL. error:0A000126:SSL "
+              "routines::unexpected eof while reading");
+}
+
 TEST(AppException, InteractiveRevealsAndShowsTheMessageWithAFullStop) {
     struct Case {
         const char* name;

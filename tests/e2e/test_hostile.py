@@ -22,13 +22,15 @@ class HostileServer:
     """A loopback server for one connection; `script` runs with a line reader and a sender and
     may go on sending until the client has gone or the server is closed."""
 
-    def __init__(self, script):
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
+    def __init__(self, script, address="127.0.0.1"):
+        self.sock = socket.socket(socket.AF_INET6 if ":" in address else socket.AF_INET)
+        self.sock.bind((address, 0))
         self.sock.listen(1)
         self.port = self.sock.getsockname()[1]
         self.stopped = False
         self.sent = 0
+        # What the client sent after the script's last read, read by rest().
+        self.rest = b""
         self.thread = threading.Thread(target=self._serve, args=(script,), daemon=True)
         self.thread.start()
 
@@ -55,6 +57,16 @@ class HostileServer:
             conn.sendall(data)
             self.sent += len(data)
 
+        def rest():
+            self.rest = pending
+            while True:
+                data = conn.recv(4096)
+                if not data:
+                    return
+                self.rest += data
+
+        line.rest = rest
+        line.some = lambda: conn.recv(4096)
         try:
             script(self, line, send)
         except OSError:
@@ -109,8 +121,45 @@ def broken_handshake(server, line, send):
     hello(line, send, b"250-mx.test\r\n250 STARTTLS\r\n")
     line()
     send(b"220 2.0.0 Ready to start TLS\r\n")
+    time.sleep(0.3)  # the client has begun its handshake: this is not input with the 220
     send(PARTIAL_SERVER_HELLO)
     time.sleep(TIMEOUT_S + 10)
+
+
+def plain_text_for_a_server_hello(server, line, send):
+    hello(line, send, b"250-mx.test\r\n250 STARTTLS\r\n")
+    line()
+    send(b"220 2.0.0 Ready to start TLS\r\n")
+    line.some()  # the ClientHello
+    send(b"500 what is this?\r\n")
+    deadline = time.monotonic() + 30
+    while not server.stopped and time.monotonic() < deadline:
+        time.sleep(0.05)
+
+
+def forged_replies_with_starttls(server, line, send):
+    hello(line, send, b"250-mx.test\r\n250 STARTTLS\r\n")
+    line()
+    # Everything after the 220 would answer the client's next commands, down to the end of data.
+    send(b"220 2.0.0 Ready to start TLS\r\n250 mx.test\r\n250 2.1.0 Ok\r\n250 2.1.5 Ok\r\n"
+         b"354 go ahead\r\n250 2.0.0 queued\r\n221 bye\r\n")
+    line.rest()
+
+
+def close_after_hello(server, line, send):
+    hello(line, send)
+
+
+def stop_reading_in_data(server, line, send):
+    hello(line, send)
+    for _ in ("MAIL", "RCPT"):
+        line()
+        send(b"250 2.1.0 Ok\r\n")
+    line()
+    send(b"354 go ahead\r\n")
+    deadline = time.monotonic() + 60
+    while not server.stopped and time.monotonic() < deadline:
+        time.sleep(0.05)
 
 
 def starttls_accepted(server, line, send):
@@ -121,7 +170,7 @@ def starttls_accepted(server, line, send):
 
 
 class Hostile(LarkpostTestCase):
-    def run_against(self, script, **extra_env):
+    def run_against(self, script, *extra_args, **extra_env):
         server = HostileServer(script)
         self.addCleanup(server.close)
         self.box.write("Larkpost.ini", f"[Larkpost]\r\nTimeout={TIMEOUT_S}\r\nContentType=0\r\n")
@@ -131,7 +180,7 @@ class Hostile(LarkpostTestCase):
         env.update(extra_env)
         args = [self.box.exe, "/HOST", "127.0.0.1", "/PORT", str(server.port),
                 "/FROM", "sender@example.test", "/TO", "someone@example.test",
-                "/SUBJECT", "doomed", "/BODY", "never delivered", "/LOG"]
+                "/SUBJECT", "doomed", "/BODY", "never delivered", "/LOG", *extra_args]
         started = time.monotonic()
         with open(self.box.path("stdout"), "wb") as out, open(self.box.path("stderr"), "wb") as err:
             p = subprocess.Popen(args, cwd=self.box.dir, env=env, stdin=subprocess.DEVNULL,
@@ -155,10 +204,12 @@ class Hostile(LarkpostTestCase):
               f"peak RSS {peak_mb:.1f} MB, server sent {server.sent} bytes", file=sys.stderr)
         with open(self.box.path("stderr"), "rb") as f:
             err = f.read().decode("utf-8", "replace")
+        self.err = err
+        self.server = server
         return p.returncode, err, elapsed, peak_mb
 
-    def assertFailedWith(self, script, *reasons, **extra_env):
-        code, err, elapsed, peak_mb = self.run_against(script, **extra_env)
+    def assertFailedWith(self, script, *reasons, args=(), **extra_env):
+        code, err, elapsed, peak_mb = self.run_against(script, *args, **extra_env)
         self.assertEqual(code, 1, err)
         lines = err.splitlines()
         self.assertTrue(lines and lines[0].startswith("larkpost: "), err)
@@ -185,7 +236,35 @@ class Hostile(LarkpostTestCase):
                               "Socket Error # 10058")
 
     def test_handshake_broken_off(self):
-        self.assertFailedWith(broken_handshake, "SSL negotiation failed.")
+        # The stall is the time-out it is, not OpenSSL's "try again" code as an error text.
+        self.assertFailedWith(
+            broken_handshake,
+            "larkpost: SSL negotiation failed. (Socket Error # 10060. Connection timed out.)\n")
+
+    def test_handshake_failure_reads_cleanly(self):
+        log = self.assertFailedWith(plain_text_for_a_server_hello,
+                                    "larkpost: SSL negotiation failed. (Error connecting with SSL. ")
+        self.assertNotIn("..", self.err)
+        self.assertNotIn("..", log[-2])
+
+    def test_forged_replies_with_the_starttls_answer_end_the_send(self):
+        self.assertFailedWith(
+            forged_replies_with_starttls,
+            "larkpost: The server 127.0.0.1 sent unencrypted data after accepting STARTTLS; the "
+            "connection was closed, since that data could have been injected.\n")
+        # Nothing was written after STARTTLS: no handshake, no command.
+        self.assertEqual(self.server.rest, b"")
+
+    def test_close_right_after_the_hello_is_a_failure(self):
+        self.assertFailedWith(close_after_hello, "Connection Closed Gracefully.",
+                              "Socket Error # 10054", "Socket Error # 10058")
+
+    def test_server_that_stops_reading_during_data_times_out(self):
+        # 32 MiB, base64 in the message: far more than loopback's socket buffers hold.
+        big = self.box.write("big.bin", b"\0" * (32 << 20))
+        self.assertFailedWith(stop_reading_in_data,
+                              "larkpost: Socket Error # 10060. Connection timed out.\n",
+                              args=("/FILES", big))
 
     def test_starttls_without_openssl_names_the_cause(self):
         self.assertFailedWith(starttls_accepted,

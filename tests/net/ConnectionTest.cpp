@@ -1,12 +1,14 @@
 // TCP connect, resolve, status events, socket errors, read time-outs and orderly close, against
 // the scripted fake server on loopback.
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <map>
 #include <thread>
 
 #include "ClientFixture.h"
@@ -44,6 +46,125 @@ TEST(Connection, ReportsResolvingOnlyForNamesAndConnectingWithTheAddress) {
         EXPECT_EQ(rc.events, expected);
         EXPECT_FALSE(rc.client.IsConnected());
         EXPECT_EQ(server.Finish(), "");
+    }
+}
+
+// Every address of the host, IPv4 and IPv6, in the resolver's order: the resolver hook stands in
+// for the hosts file and records the names it was asked for. The test process runs in the C
+// locale, so a non-ASCII name reaches the resolver in its IDNA form without the locale's help.
+struct FakeResolver {
+    std::map<std::string, std::vector<TLpSocketAddress>> names;
+    std::vector<std::string> asked;
+    FakeResolver() {
+        TLpStack::SetResolverHook(
+            [this](const std::string& name, int family, std::vector<TLpSocketAddress>& out) {
+                asked.push_back(name + (family == AF_UNSPEC ? "" : " (one family)"));
+                auto it = names.find(name);
+                if (it == names.end()) return EAI_NONAME;
+                out = it->second;
+                return 0;
+            });
+    }
+    ~FakeResolver() { TLpStack::SetResolverHook(nullptr); }
+};
+
+TEST(Connection, TriesEachAddressOfTheHostAndTakesLiteralsAsTheyAre) {
+    struct Case {
+        const char* name;
+        std::string host;
+        bool serverOnIPv6;
+        Events before;  // what comes before "Connected."
+        std::vector<std::string> asked;
+    };
+    const Events v4 = {"Connecting to 127.0.0.1."};
+    const Events v6 = {"Connecting to 0:0:0:0:0:0:0:1."};
+    const Case cases[] = {
+        {"first address refuses, second accepts", "two.test", false,
+         {"Resolving hostname two.test.", "Connecting to 127.0.0.2.", "Connecting to 127.0.0.1."},
+         {"two.test"}},
+        {"IPv6 address refuses, IPv4 accepts", "dual.test", false,
+         {"Resolving hostname dual.test.", "Connecting to 0:0:0:0:0:0:0:1.",
+          "Connecting to 127.0.0.1."},
+         {"dual.test"}},
+        {"IPv6 only", "v6only.test", true,
+         {"Resolving hostname v6only.test.", "Connecting to 0:0:0:0:0:0:0:1."}, {"v6only.test"}},
+        {"non-ASCII name", "b\xC3\xBC" "cher.example", false,
+         {"Resolving hostname b\xC3\xBC" "cher.example.", "Connecting to 127.0.0.1."},
+         {"xn--bcher-kva.example"}},
+        {"IPv6 literal", "::1", true, v6, {}},
+        {"IPv6 literal in brackets", "[::1]", true, v6, {}},
+        {"IPv6 literal written out", "0:0:0:0:0:0:0:1", true, v6, {}},
+        {"IPv4 literal", "127.0.0.1", false, v4, {}},
+        {"IPv4 literal, blank before", " 127.0.0.1", false, v4, {}},
+        {"IPv4 literal, blank after", "127.0.0.1 ", false, v4, {}},
+        {"IPv4 literal, leading zeros", "127.000.000.001", false, v4, {}},
+        {"IPv4 literal, plus sign", "+127.0.0.1", false, v4, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeResolver resolver;
+        resolver.names["two.test"] = {{Lp_IPv4, "127.0.0.2"}, {Lp_IPv4, "127.0.0.1"}};
+        resolver.names["dual.test"] = {{Lp_IPv6, "0:0:0:0:0:0:0:1"}, {Lp_IPv4, "127.0.0.1"}};
+        resolver.names["v6only.test"] = {{Lp_IPv6, "0:0:0:0:0:0:0:1"}};
+        resolver.names["xn--bcher-kva.example"] = {{Lp_IPv4, "127.0.0.1"}};
+        ScriptedSmtpServerOptions options;
+        options.ipv6 = c.serverOnIPv6;
+        ScriptedSmtpServer server({S("220 mx.test ready\r\n"), C("QUIT\r\n"), S("221 bye\r\n")},
+                                  options);
+        RecordingClient rc(server.Port(), c.host);
+        rc.client.EstablishConnection();
+        EXPECT_EQ(rc.client.AwaitReply(220), 220);
+        EXPECT_EQ(rc.client.IssueCommand("QUIT", 221), 221);
+        rc.client.CloseConnection();
+        Events expected = c.before;
+        expected.push_back("intercept connect");
+        expected.push_back("Connected.");
+        rc.events.resize(std::min(rc.events.size(), expected.size()));
+        EXPECT_EQ(rc.events, expected);
+        EXPECT_EQ(resolver.asked, c.asked);
+        EXPECT_EQ(server.Finish(), "");
+    }
+}
+
+TEST(Connection, WhenEveryAddressFailsTheLastOnesErrorIsReported) {
+    FakeResolver resolver;
+    resolver.names["down.test"] = {{Lp_IPv4, "127.0.0.2"}, {Lp_IPv6, "0:0:0:0:0:0:0:1"}};
+    RecordingClient rc(ScriptedSmtpServer::UnusedPort(), "down.test");
+    try {
+        rc.client.EstablishConnection();
+        ADD_FAILURE() << "connected";
+    } catch (const ELpSocketError& e) {
+        EXPECT_EQ(e.ErrorCode(), 10061);
+        EXPECT_STREQ(e.what(), "Socket Error # 10061\r\nConnection refused.");
+    }
+    EXPECT_EQ(rc.events, (Events{"Resolving hostname down.test.", "Connecting to 127.0.0.2.",
+                                 "Connecting to 0:0:0:0:0:0:0:1.", "intercept disconnect"}));
+    EXPECT_FALSE(rc.client.IsConnected());
+}
+
+TEST(Connection, AHostNameWithoutAnIdnaFormIsNamedInTheError) {
+    struct Case {
+        const char* name;
+        std::string host;
+    };
+    const Case cases[] = {
+        {"not UTF-8", "b\xFC" "cher.example"},
+        {"label longer than 63 once converted", "\xC3\xBC" + std::string(70, 'a') + ".example"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeResolver resolver;
+        RecordingClient rc(25, c.host);
+        try {
+            rc.client.EstablishConnection();
+            ADD_FAILURE() << "connected";
+        } catch (const ELpInvalidHostName& e) {
+            EXPECT_EQ(e.what(), "Cannot look up the host \"" + c.host +
+                                    "\": the name has no valid international (IDNA) form.");
+            EXPECT_STREQ(e.ClassName(), "ELpInvalidHostName");
+        }
+        EXPECT_TRUE(resolver.asked.empty());
+        EXPECT_FALSE(rc.client.IsConnected());
     }
 }
 

@@ -29,6 +29,62 @@ TEST(Stack, IPv4Literals) {
     }
 }
 
+TEST(Stack, HostLiteralsGiveTheAddressToConnectTo) {
+    struct Case {
+        const char* text;
+        const char* ipv4;  // "" when not an IPv4 literal
+        const char* ipv6;  // "" when not an IPv6 literal
+    };
+    const Case cases[] = {
+        {"127.0.0.1", "127.0.0.1", ""},
+        {" 10 . 1.2.3", "10.1.2.3", ""},
+        {"127.000.000.001", "127.0.0.1", ""},
+        {"+127.0.0.1 ", "127.0.0.1", ""},
+        {"-0.0.0.0", "0.0.0.0", ""},
+        {"256.1.1.1", "", ""},
+        {"::1", "", "0:0:0:0:0:0:0:1"},
+        {"[::1]", "", "0:0:0:0:0:0:0:1"},
+        {"[fe80::a:1]", "", "FE80:0:0:0:0:0:A:1"},
+        {"::ffff:127.0.0.1", "", "0:0:0:0:0:FFFF:7F00:1"},
+        {"[::1", "", ""},
+        {"[127.0.0.1]", "", ""},
+        {" ::1", "", ""},
+        {"mx.test", "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        EXPECT_EQ(TLpStack::IPv4LiteralAddress(c.text), c.ipv4);
+        EXPECT_EQ(TLpStack::IPv6HostLiteral(c.text), c.ipv6);
+    }
+}
+
+TEST(Stack, HostNamesAreLookedUpInTheirIdnaForm) {
+    struct Case {
+        const char* name;
+        const char* ascii;
+    };
+    const Case cases[] = {
+        {"mx.example", "mx.example"},
+        {"MX.Example", "MX.Example"},
+        {"b\xC3\xBC"
+         "cher.example",
+         "xn--bcher-kva.example"},
+        {"B\xC3\x9C"
+         "CHER.example",
+         "xn--bcher-kva.example"},
+        // Non-transitional: the sharp s is kept, not turned into "ss".
+        {"fa\xC3\x9F.de", "xn--fa-hia.de"},
+        {"\xE4\xBE\x8B\xE3\x81\x88.\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88", "xn--r8jz45g.xn--zckzah"},
+        {"xn--bcher-kva.example", "xn--bcher-kva.example"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(TLpStack::ToAsciiHostName(c.name), c.ascii);
+    }
+    EXPECT_THROW(TLpStack::ToAsciiHostName(std::string("b\xC3\xBC\0.evil.test", 13)),
+                 ELpInvalidHostName);
+}
+
 TEST(Stack, ResolveAddress) {
     TLpComponent keepAlive;
     TLpStack& stack = TLpStack::Instance();

@@ -15,6 +15,7 @@
 #include "net/Intercept.h"
 #include "net/SSLIOHandlerSocketOpenSSL.h"
 #include "smtp/SMTP.h"
+#include "smtp/SMTPBase.h"
 
 namespace larkpost {
 namespace {
@@ -67,8 +68,10 @@ std::string Repeat(const std::string& piece, size_t times) {
 
 const std::vector<ScriptStep> kGreeting = {S("220 mx.test ESMTP\r\n"), C("EHLO client.test\r\n"),
                                            S("250-mx.test\r\n250 STARTTLS\r\n")};
+// The pause keeps what follows the 220 out of the client's read of it: these scripts are about the
+// handshake, not about bytes that arrive with the 220.
 const std::vector<ScriptStep> kToStartTls = {C("STARTTLS\r\n"),
-                                             S("220 2.0.0 Ready to start TLS\r\n")};
+                                             S("220 2.0.0 Ready to start TLS\r\n"), Delay(300)};
 const std::vector<ScriptStep> kPlainGreeting = {S("220 mx.test ESMTP\r\n"),
                                                 C("EHLO client.test\r\n"), S("250 mx.test\r\n")};
 const std::vector<ScriptStep> kMailFrom = {C("MAIL FROM:<alice@example.test>\r\n"),
@@ -210,6 +213,79 @@ TEST(HostileServer, EveryMisbehaviourEndsInItsErrorWithinTheTimeout) {
         EXPECT_FALSE(client.smtp.IsConnected());
         server.Finish(3000);
     }
+}
+
+// Replies that come with the 220 to STARTTLS were never protected by TLS: read inside it, a forged
+// EHLO reply would become the extension list and forged 250s could make a refused send look
+// delivered. The client stops there, writing nothing more (no handshake, no QUIT).
+TEST(HostileServer, InputWithTheStartTlsReplyEndsTheSend) {
+    struct Case {
+        const char* name;
+        std::string withThe220;
+    };
+    const Case cases[] = {
+        {"a forged EHLO reply", "250-mx.test\r\n250 AUTH PLAIN\r\n"},
+        {"a forged transaction",
+         "250 mx.test\r\n250 2.1.0 Ok\r\n250 2.1.5 Ok\r\n354 go\r\n250 2.0.0 queued\r\n"
+         "221 bye\r\n"},
+        {"one blank line", "\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedSmtpServer server(
+            kGreeting + std::vector<ScriptStep>{
+                            C("STARTTLS\r\n"), S("220 2.0.0 Ready to start TLS\r\n" + c.withThe220),
+                            Silent(1000)});
+        HostileClient client(server.Port());
+        TLpMessage message;
+        message.SetNoEncode(true);
+        message.From().SetAddress("alice@example.test");
+        message.Recipients().Add().SetAddress("bob@example.test");
+        message.SetBody({"Hi."});
+        client.smtp.EstablishConnection();
+        try {
+            client.smtp.SubmitMessage(message);
+            ADD_FAILURE() << "sent";
+        } catch (const ELpTLSClientDataBeforeHandshake& e) {
+            EXPECT_STREQ(e.what(),
+                         "The server 127.0.0.1 sent unencrypted data after accepting STARTTLS; the "
+                         "connection was closed, since that data could have been injected.");
+            EXPECT_STREQ(e.ClassName(), "ELpTLSClientDataBeforeHandshake");
+        }
+        EXPECT_FALSE(client.smtp.IsConnected());
+        server.Finish(3000);
+        // Nothing after STARTTLS: not a ClientHello, not a command.
+        EXPECT_EQ(server.Received(), "EHLO client.test\r\nSTARTTLS\r\n");
+    }
+}
+
+// A plain-text write is bounded like a read: a server that stops reading in the middle of the
+// data fills the socket buffers, and the next write waits one time-out, not for ever.
+TEST(HostileServer, AServerThatStopsReadingDuringDataEndsTheSendWithinTheTimeout) {
+    ScriptedSmtpServer server(
+        kPlainGreeting + kMailFrom + kRcptTo +
+        std::vector<ScriptStep>{C("DATA\r\n"), S("354 go\r\n"), Delay(20000)});
+    HostileClient client(server.Port());
+    TLpMessage message;
+    message.SetNoEncode(true);
+    message.From().SetAddress("alice@example.test");
+    message.Recipients().Add().SetAddress("bob@example.test");
+    // 32 MiB, far more than loopback's socket buffers hold.
+    message.SetBody(std::vector<std::string>(1u << 19, std::string(62, 'b')));
+    client.smtp.EstablishConnection();
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        client.smtp.SubmitMessage(message);
+        ADD_FAILURE() << "sent";
+    } catch (const ELpSocketError& e) {
+        EXPECT_EQ(e.ErrorCode(), 10060);
+        EXPECT_STREQ(e.what(), "Socket Error # 10060\r\nConnection timed out.");
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(kReadTimeoutMs));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(kReadTimeoutMs + 3000));
+    client.smtp.CloseConnection(false);
+    server.Finish(3000);
 }
 
 // A hostile server leaves unread bytes behind; once the client has closed they must not make it

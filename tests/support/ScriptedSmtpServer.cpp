@@ -492,19 +492,28 @@ ScriptedSmtpServer::ScriptedSmtpServer(std::vector<ScriptStep> script,
     m_impl->script = std::move(script);
     m_impl->options = options;
     if (::pipe2(m_impl->stopPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    m_impl->listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
+    sockaddr_storage storage{};
+    socklen_t length;
+    if (options.ipv6) {
+        auto* addr6 = reinterpret_cast<sockaddr_in6*>(&storage);
+        addr6->sin6_family = AF_INET6;
+        addr6->sin6_addr = in6addr_loopback;
+        length = sizeof *addr6;
+    } else {
+        auto* addr = reinterpret_cast<sockaddr_in*>(&storage);
+        addr->sin_family = AF_INET;
+        addr->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof *addr;
+    }
+    m_impl->listenFd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_impl->listenFd < 0 ||
-        ::bind(m_impl->listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::bind(m_impl->listenFd, reinterpret_cast<sockaddr*>(&storage), length) != 0 ||
         ::listen(m_impl->listenFd, 8) != 0)
         throw std::runtime_error(std::string("fake server: cannot listen: ") +
                                  std::strerror(errno));
-    socklen_t length = sizeof addr;
-    ::getsockname(m_impl->listenFd, reinterpret_cast<sockaddr*>(&addr), &length);
-    m_impl->port = ntohs(addr.sin_port);
+    ::getsockname(m_impl->listenFd, reinterpret_cast<sockaddr*>(&storage), &length);
+    m_impl->port = ntohs(options.ipv6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                                      : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
     m_impl->thread = std::thread([impl = m_impl.get()] { impl->Run(); });
 }
 

@@ -55,6 +55,8 @@ struct ScriptedSmtpServerOptions {
     int acceptTimeoutMs = 10000;
     // After the last step: how long to wait for the client to close before Finish reports.
     int closeWaitMs = 2000;
+    // Listen on the IPv6 loopback address ::1 instead of 127.0.0.1.
+    bool ipv6 = false;
 };
 
 class ScriptedSmtpServer {
