@@ -109,6 +109,12 @@ std::string IconvConvert(const std::string& from, const std::string& to, const c
             ++in;
             --inLeft;
         } else {
+            // A stateful charset (ISO-2022-JP after a kanji) is still in its two-byte mode: go
+            // back to ASCII first, or the "?" is read as half of a two-byte character.
+            char* resetPtr = buffer;
+            size_t resetLeft = sizeof buffer;
+            iconv(cd, nullptr, nullptr, &resetPtr, &resetLeft);
+            out.append(buffer, sizeof buffer - resetLeft);
             size_t i = 0;
             NextCodePoint(std::string_view(in, inLeft), i);
             out += '?';

@@ -102,6 +102,11 @@ TEST(TextEncoding, TextToBytes) {
         {"windows-1252 euro", CharsetToEncoding("windows-1252"), "\xE2\x82\xAC", "\x80"},
         {"koi8-r zhe", CharsetToEncoding("KOI8-R"), "\xD0\x96", "\xF6"},
         {"iso-2022-jp", CharsetToEncoding("ISO-2022-JP"), "\xE6\x97\xA5", "\x1B$BF|\x1B(B"},
+        // Back to ASCII before the "?" for a character JIS lacks, or it is half a kanji.
+        {"iso-2022-jp tilde after kanji", CharsetToEncoding("ISO-2022-JP"), "時～12",
+         "\x1B$B;~\x1B(B?12"},
+        {"iso-2022-jp circled one between kanji", CharsetToEncoding("ISO-2022-JP"), "資料①表",
+         "\x1B$B;qNA\x1B(B?\x1B$BI=\x1B(B"},
         {"utf-7", CharsetToEncoding("UTF-7"), "\xE2\x82\xAC", "+IKw-"},
     };
     for (const auto& c : cases) {
