@@ -1,5 +1,6 @@
-// Encoded header words: no encoded word longer than 75 characters, no line break that could
-// start a header line, and RFC 2047 decoding gives the text back (CR and LF read as spaces).
+// Encoded header words: no encoded word longer than 75 characters, each holding whole
+// characters, no line break that could start a header line, and RFC 2047 decoding gives the
+// text back (CR and LF read as spaces). In ISO-2022-JP every word ends in ASCII mode.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -36,9 +37,9 @@ std::string DecodeB(const std::string& text) {
 }
 
 // Splits at blanks keeping them; a token "=?UTF-8?B?...?=" is an encoded word, and blanks
-// between two encoded words vanish (RFC 2047, 6.2). Decoded bytes of neighbouring words join
-// before they are read as text, since a character may be split between two words.
-std::string Decode(const std::string& header) {
+// between two encoded words vanish (RFC 2047, 6.2). Each word must decode to whole characters
+// by itself (RFC 2047, 5).
+std::string Decode(const std::string& header, const std::string& prefix = "=?UTF-8?B?") {
     std::string out, pendingBlank;
     bool lastEncoded = false;
     size_t pos = 0;
@@ -53,7 +54,6 @@ std::string Decode(const std::string& header) {
             continue;
         }
         const std::string token = header.substr(pos, end - pos);
-        const std::string prefix = "=?UTF-8?B?";
         bool encoded = token.size() >= prefix.size() + 2 && token.compare(0, prefix.size(), prefix) == 0 &&
                        token.compare(token.size() - 2, 2, "?=") == 0;
         // Encoded text is base64 only (RFC 2047, 2 and 4.1): anything else is plain text.
@@ -64,7 +64,12 @@ std::string Decode(const std::string& header) {
         if (encoded) {
             if (token.size() > 75) std::abort();
             if (!lastEncoded) out += pendingBlank;
-            out += DecodeB(token.substr(prefix.size(), token.size() - prefix.size() - 2));
+            const std::string word = DecodeB(token.substr(prefix.size(), token.size() - prefix.size() - 2));
+            if (prefix == "=?UTF-8?B?" && !fuzz::IsValidUtf8(word)) std::abort();
+            // The last shift of an ISO-2022-JP word returns to ASCII.
+            const size_t shift = word.rfind('\x1B');
+            if (shift != std::string::npos && word.compare(shift, 3, "\x1B(B") != 0) std::abort();
+            out += word;
         } else {
             out += pendingBlank + token;
         }
@@ -92,5 +97,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (char& c : expected)
         if (c == '\r' || c == '\n') c = ' ';
     if (Decode(header) != expected) std::abort();
+    (void)Decode(EncodeHeaderText(text, "", 'B', "ISO-2022-JP"), "=?ISO-2022-JP?B?");
     return 0;
 }

@@ -10,6 +10,7 @@
 
 #include "mail/EMailAddress.h"
 #include "net/TextEncoding.h"
+#include "platform/CodePage.h"
 #include "platform/Exception.h"
 
 namespace larkpost {
@@ -28,6 +29,11 @@ constexpr std::string_view kBinHexTable =
 constexpr std::size_t kLineBytes = 57;  // 57 bytes make one 76-character base64 line
 constexpr std::size_t kLineChars = 76;
 constexpr std::size_t kReadBlock = kLineBytes * 1024;
+
+// Folding breaks a header line only between words and never inside a quoted string, so one such
+// piece longer than this could not stay within the 998 octets of a line (RFC 5322, 2.1.1) beside
+// a header name; it goes as encoded words, which may be split anywhere between characters.
+constexpr std::size_t kLongestPlainWord = 900;
 
 // Two output characters for every 12-bit value, stored as they lie in memory: the inner loop
 // turns 6 input bytes into 8 characters with one load, four lookups and one store.
@@ -305,45 +311,79 @@ bool LooksLikeEncodedWord(std::string_view text) {
     return false;
 }
 
-std::string EncodeRun(std::string_view bytes, char letter, std::string_view charset) {
-    const std::string prefix = "=?" + std::string(charset) + "?" + std::string(1, letter) + "?";
-    std::string out = prefix;
-    std::size_t length = prefix.size() + 2;
-    auto reserveRoom = [&](std::size_t piece) {
-        if (length + piece > 75) {
-            out += "?=\r\n ";
-            out += prefix;
-            length = prefix.size() + 2;
+bool IsQPlain(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+           std::string_view("!*+-/").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+// The encoded text of one encoded word (what stands between "?B?" or "?Q?" and "?=").
+std::string EncodeWordText(std::string_view bytes, bool q) {
+    if (!q) return EncodeBase64(bytes);
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (IsQPlain(c) || c == ' ') {
+            out += c == ' ' ? '_' : ch;
+            continue;
         }
-        length += piece;
-    };
-    if (Lower(letter) == 'q') {
-        static constexpr char kHex[] = "0123456789ABCDEF";
-        for (char ch : bytes) {
-            const auto c = static_cast<unsigned char>(ch);
-            const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                               (c >= '0' && c <= '9') ||
-                               std::string_view("!*+-/").find(ch) != std::string_view::npos;
-            if (plain || c == ' ') {
-                reserveRoom(1);
-                out += c == ' ' ? '_' : ch;
-            } else {
-                reserveRoom(3);
-                out += '=';
-                out += kHex[c >> 4];
-                out += kHex[c & 15];
-            }
-        }
-    } else {
-        const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-        for (std::size_t i = 0; i < bytes.size(); i += 3) {
-            char group[4];
-            Base64Groups(data + i, std::min<std::size_t>(3, bytes.size() - i), group);
-            reserveRoom(4);
-            out.append(group, 4);
-        }
+        out += '=';
+        out += kHex[c >> 4];
+        out += kHex[c & 15];
     }
-    out += "?=";
+    return out;
+}
+
+std::size_t EncodedWordTextLength(std::string_view bytes, bool q) {
+    if (!q) return (bytes.size() + 2) / 3 * 4;
+    std::size_t length = 0;
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        length += IsQPlain(c) || c == ' ' ? 1 : 3;
+    }
+    return length;
+}
+
+// The end of the character that starts at pos of UTF-8 text; a malformed byte counts alone.
+std::size_t NextCharacter(std::string_view text, std::size_t pos) {
+    char32_t cp;
+    const std::size_t length = DecodeUtf8At(text, pos, cp);
+    return pos + (length == 0 ? 1 : length);
+}
+
+// Encoded words of at most 75 characters for a run of text, separated by CR LF and a space.
+// Each word holds whole characters (RFC 2047, section 5) and is converted on its own, so in a
+// stateful charset such as ISO-2022-JP every word starts and ends in ASCII mode: a reader
+// decodes each word by itself. A word holds at least one character whatever its length.
+std::string EncodeRun(std::string_view text, char letter, std::string_view charset,
+                      const ILpTextEncoding& encoding) {
+    const std::string prefix = "=?" + std::string(charset) + "?" + std::string(1, letter) + "?";
+    const bool q = Lower(letter) == 'q';
+    const std::size_t used = prefix.size() + 2;
+    const std::size_t room = used < 75 ? 75 - used : 0;
+    auto convert = [&](std::string_view piece) {
+        TLpBytes bytes;
+        encoding.AppendBytes(piece, bytes);
+        return std::string(bytes.begin(), bytes.end());
+    };
+    std::string out;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = NextCharacter(text, pos);
+        std::string bytes = convert(text.substr(pos, end - pos));
+        while (end < text.size()) {
+            const std::size_t next = NextCharacter(text, end);
+            std::string longer = convert(text.substr(pos, next - pos));
+            if (EncodedWordTextLength(longer, q) > room) break;
+            bytes = std::move(longer);
+            end = next;
+        }
+        if (!out.empty()) out += "\r\n ";
+        out += prefix;
+        out += EncodeWordText(bytes, q);
+        out += "?=";
+        pos = end;
+    }
     return out;
 }
 
@@ -640,6 +680,7 @@ std::string EncodeHeaderText(std::string_view text, std::string_view specials, c
                              std::string_view charset) {
     if (text.empty()) return {};
     const std::string plainText = WithoutLineBreaks(text);
+    const TLpTextEncodingPtr encoding = CharsetToEncoding(charset);
     std::string bytes;
     if (!ConvertToCharset(plainText, charset, bytes) || bytes.empty()) return {};
 
@@ -649,8 +690,11 @@ std::string EncodeHeaderText(std::string_view text, std::string_view specials, c
     if (LooksLikeEncodedWord(plainText)) safe[static_cast<unsigned char>('=')] = false;
     for (char ch : specials) safe[static_cast<unsigned char>(ch)] = false;
 
-    const std::size_t length = bytes.size();
-    auto byteAt = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    // Words are found in the text itself, so that runs can be cut between its characters; every
+    // charset a header can name writes blanks and ASCII as ASCII, so the words are the same.
+    const std::string_view source = plainText;
+    const std::size_t length = source.size();
+    auto byteAt = [&](std::size_t i) { return static_cast<unsigned char>(source[i]); };
     std::string result;
     bool runOpen = false;
     std::size_t runStart = 0;
@@ -664,21 +708,23 @@ std::string EncodeHeaderText(std::string_view text, std::string_view specials, c
             if (!safe[byteAt(q)]) needsEncoding = true;
             ++q;
         }
+        // A word too long for any header line can only be split as encoded words.
+        if (q - r > kLongestPlainWord) needsEncoding = true;
         if (!needsEncoding) {
             if (runOpen) {
-                result += EncodeRun(std::string_view(bytes).substr(runStart, p - runStart), letter,
-                                    charset);
+                result += EncodeRun(source.substr(runStart, p - runStart), letter, charset,
+                                    *encoding);
                 runOpen = false;
             }
-            result.append(bytes, p, q - p);
+            result.append(source, p, q - p);
         } else if (!runOpen) {
-            result.append(bytes, p, r - p);
+            result.append(source, p, r - p);
             runOpen = true;
             runStart = r;
         }
         p = q;
     }
-    if (runOpen) result += EncodeRun(std::string_view(bytes).substr(runStart), letter, charset);
+    if (runOpen) result += EncodeRun(source.substr(runStart), letter, charset, *encoding);
     return result;
 }
 
@@ -702,9 +748,7 @@ std::string EncodeAddressEntry(TLpEMailAddressItem& item, char letter, std::stri
         return c >= 32 && c <= 126;
     });
     std::string shown;
-    if (!plain) {
-        shown = EncodeHeaderText(name, "()[]<>:;.,@\\\"", letter, charset);
-    } else {
+    if (plain) {
         shown = "\"";
         for (char ch : name) {
             if (ch == '\\' || ch == '"') shown += '\\';
@@ -712,6 +756,8 @@ std::string EncodeAddressEntry(TLpEMailAddressItem& item, char letter, std::stri
         }
         shown += '"';
     }
+    if (!plain || shown.size() > kLongestPlainWord)
+        shown = EncodeHeaderText(name, "()[]<>:;.,@\\\"", letter, charset);
     return shown + " <" + item.Address() + ">";
 }
 

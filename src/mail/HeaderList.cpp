@@ -1,5 +1,7 @@
 #include "mail/HeaderList.h"
 
+#include "platform/CodePage.h"
+
 namespace larkpost {
 
 namespace {
@@ -295,10 +297,28 @@ std::string QuoteParamValue(std::string_view value, bool force, TLpHeaderQuoting
 
 // Positions count from 1 as in the classic wrapping routine this reproduces: breaks fall after
 // the last break character before maxCol, never inside double quotes, and breaks already in the
-// line are kept.
+// line are kept. Columns count characters as they reach the wire, not UTF-8 bytes: one per
+// character, two outside the BMP (a header line goes out in 7-bit text, one "?" per UTF-16 unit).
 std::string WrapLine(std::string_view line, std::string_view breakStr, std::string_view breakChars,
                      int maxCol) {
     const long length = static_cast<long>(line.size());
+    std::vector<unsigned char> width(line.size(), 1);
+    for (std::size_t i = 0; i < line.size();) {
+        char32_t cp;
+        const std::size_t bytes = DecodeUtf8At(line, i, cp);
+        if (bytes <= 1) {
+            ++i;
+            continue;
+        }
+        width[i] = cp >= 0x10000 ? 2 : 1;
+        for (std::size_t k = 1; k < bytes; ++k) width[i + k] = 0;
+        i += bytes;
+    }
+    auto columns = [&](long from, long to) {  // inclusive, 1-based
+        long sum = 0;
+        for (long pos = from; pos <= to; ++pos) sum += width[static_cast<std::size_t>(pos - 1)];
+        return sum;
+    };
     auto at = [&](long pos) { return line[static_cast<std::size_t>(pos - 1)]; };
     auto isBreakChar = [&](char ch) { return breakChars.find(ch) != std::string_view::npos; };
     auto copy = [&](long from, long to) {  // inclusive, 1-based
@@ -328,12 +348,12 @@ std::string WrapLine(std::string_view line, std::string_view breakStr, std::stri
                 breakPos = pos;
             }
         }
+        col += width[static_cast<std::size_t>(pos - 1)];
         ++pos;
-        ++col;
         if (inQuote) continue;
         if (!existingBreak && (col <= maxCol || breakPos <= start)) continue;
 
-        col = pos - breakPos;
+        col = 1 + columns(breakPos + 1, pos - 1);
         result += copy(start, breakPos);
         if (ch != '"') {
             while (pos <= length && (isBreakChar(at(pos)) || at(pos) == '\r' || at(pos) == '\n'))
@@ -361,6 +381,13 @@ std::vector<std::string> FoldHeaderLine(std::string_view line, int width) {
         if (lines.empty() || !piece.empty()) lines.emplace_back(piece);
         if (crlf == std::string::npos) break;
         from = crlf + 2;
+    }
+    // A first word too long for the first line (an encoded word after "Subject: ") would leave
+    // the name alone there, and readers then take the fold's blank for the value's first
+    // character: the word stays beside the name.
+    if (lines.size() > 1 && lines[0].find(':') + 1 == lines[0].size()) {
+        lines[0] += lines[1];
+        lines.erase(lines.begin() + 1);
     }
     return lines;
 }

@@ -6,6 +6,7 @@
 
 #include "mail/EMailAddress.h"
 #include "mail/Encoders.h"
+#include "net/TextEncoding.h"
 #include "platform/Exception.h"
 
 namespace larkpost {
@@ -22,6 +23,10 @@ std::string Base64Lines(const std::string& in) {
     std::ostringstream out;
     EncodeBase64Lines(source, out);
     return out.str();
+}
+
+std::string Str(const TLpBytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
 }
 
 std::vector<std::string> SplitCrLf(const std::string& text) {
@@ -186,28 +191,126 @@ TEST(HeaderText, SplitsEncodedWordsAt75Characters) {
     std::string text;
     for (int i = 0; i < 50; ++i) text += "\xC3\xA4";  // 50 times a-umlaut, 100 bytes
     const std::string out = EncodeHeaderText(text, "", 'B', "UTF-8");
-    const std::size_t first = out.find("\r\n ");
-    const std::size_t second = out.find("\r\n ", first + 1);
-    ASSERT_NE(second, std::string::npos);
-    EXPECT_EQ(out.find("\r\n ", second + 1), std::string::npos);
-    const std::string w1 = out.substr(0, first);
-    const std::string w2 = out.substr(first + 3, second - first - 3);
-    const std::string w3 = out.substr(second + 3);
-    EXPECT_EQ(w1.size(), 72u);
-    EXPECT_EQ(w2.size(), 72u);
-    EXPECT_EQ(w3.size(), 28u);
-    // 45 bytes per word: the second word starts with the second byte of the 23rd character.
-    EXPECT_EQ(w1, "=?UTF-8?B?" + EncodeBase64(text.substr(0, 45)) + "?=");
-    EXPECT_EQ(w2, "=?UTF-8?B?" + EncodeBase64(text.substr(45, 45)) + "?=");
-    EXPECT_EQ(static_cast<unsigned char>(text[45]), 0xA4);
-    EXPECT_EQ(w3, "=?UTF-8?B?" + EncodeBase64(text.substr(90)) + "?=");
+    // 15 groups would be 45 bytes, which would cut the 23rd character in two: 22 characters
+    // (44 bytes, 60 characters of base64) fill a word.
+    EXPECT_EQ(SplitCrLf(out + "\r\n"),
+              (std::vector<std::string>{"=?UTF-8?B?" + EncodeBase64(text.substr(0, 44)) + "?=",
+                                        " =?UTF-8?B?" + EncodeBase64(text.substr(44, 44)) + "?=",
+                                        " =?UTF-8?B?" + EncodeBase64(text.substr(88)) + "?="}));
+}
 
-    // A longer charset name leaves room for fewer groups: the limit is the word, not the data.
-    const std::string koi =
-        EncodeHeaderText("Привет мир, как дела у тебя сегодня вечером", "", 'B', "KOI8-R");
-    for (const auto& word : SplitCrLf(koi + "\r\n")) {
-        const std::string w = word[0] == ' ' ? word.substr(1) : word;
-        EXPECT_LE(w.size(), 75u) << w;
+std::string DecodeBase64(const std::string& text) {
+    static const std::string table =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    unsigned value = 0;
+    int bits = 0;
+    for (const char c : text) {
+        if (c == '=') break;
+        value = (value << 6) | static_cast<unsigned>(table.find(c));
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out += static_cast<char>((value >> bits) & 0xFF);
+        }
+    }
+    return out;
+}
+
+// Every encoded word must decode by itself to whole characters (RFC 2047, section 5), and in a
+// stateful charset must leave the converter in ASCII, since readers decode word by word.
+TEST(HeaderText, EveryEncodedWordHoldsWholeCharacters) {
+    struct Case {
+        const char* charset;
+        std::string text;
+    };
+    auto times = [](const std::string& s, int n) {
+        std::string out;
+        for (int i = 0; i < n; ++i) out += s;
+        return out;
+    };
+    const Case cases[] = {
+        {"UTF-8", times("\xC3\xA4", 50)},                                   // 2 bytes each
+        {"UTF-8", times("\xE2\x82\xAC", 40)},                               // 3 bytes each
+        {"UTF-8", times("\xF0\x9F\x98\x80", 30)},                           // 4 bytes each
+        {"UTF-8", times("Gr\xC3\xBC\xC3\x9F" "e \xE6\x97\xA5\xE6\x9C\xAC ", 12)},  // blanks in the run
+        {"ISO-2022-JP", times("会議の資料について、", 12)},
+        {"ISO-2022-JP", times("会議 10時～12時 ", 8)},
+        {"ISO-2022-JP", times("カタカナと漢字とABC", 8)},
+        {"GB2312", times("中文标题", 20)},
+        {"Big5", times("中文標題", 20)},
+        {"csEUCKR", times("한국어 제목", 15)},
+        {"KOI8-R", times("Привет ", 20)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.charset) + " " + c.text);
+        // Trailing blanks would stay plain after the last word.
+        const std::string text = c.text.substr(0, c.text.find_last_not_of(' ') + 1);
+        const auto encoding = CharsetToEncoding(c.charset);
+        const std::string prefix = "=?" + std::string(c.charset) + "?B?";
+        const std::string out = EncodeHeaderText(text, "", 'B', c.charset);
+        std::string decoded;
+        bool first = true;
+        for (std::string word : SplitCrLf(out + "\r\n")) {
+            if (!first) {
+                ASSERT_EQ(word[0], ' ');
+                word.erase(0, 1);
+            }
+            first = false;
+            EXPECT_LE(word.size(), 75u);
+            ASSERT_EQ(word.substr(0, prefix.size()), prefix) << word;
+            ASSERT_EQ(word.substr(word.size() - 2), "?=") << word;
+            const std::string bytes =
+                DecodeBase64(word.substr(prefix.size(), word.size() - prefix.size() - 2));
+            const std::size_t lastShift = bytes.rfind('\x1B');
+            if (lastShift != std::string::npos) {
+                EXPECT_EQ(bytes.substr(lastShift, 3), "\x1B(B") << word;
+            }
+            const std::string piece = encoding->GetString(
+                reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+            EXPECT_EQ(piece.find("\xEF\xBF\xBD"), std::string::npos) << word;
+            EXPECT_EQ(Str(encoding->GetBytes(piece)), bytes) << word;
+            decoded += piece;
+        }
+        // Only what the charset cannot hold (the fullwidth tilde in JIS) reads back as "?".
+        std::string want = text;
+        for (std::size_t at; (at = want.find("～")) != std::string::npos;) want.replace(at, 3, "?");
+        EXPECT_EQ(decoded, want);
+    }
+}
+
+// Folding breaks only between words and never inside quotes, so a longer piece could not stay
+// within a header line's 998 octets: it goes as encoded words, which may break anywhere.
+TEST(HeaderText, PiecesTooLongForAHeaderLineAreEncoded) {
+    const std::string w900(900, 'x'), w901(901, 'x');
+    EXPECT_EQ(EncodeHeaderText(w900, "", 'B', "UTF-8"), w900);
+    const std::string encoded = EncodeHeaderText("a " + w901 + " b", "", 'B', "UTF-8");
+    ASSERT_EQ(encoded.substr(0, 12), "a =?UTF-8?B?");
+    ASSERT_EQ(encoded.substr(encoded.size() - 4), "?= b");
+    std::string joined;
+    for (const auto& line : SplitCrLf(encoded.substr(2, encoded.size() - 4) + "\r\n")) {
+        const std::string word = line[0] == ' ' ? line.substr(1) : line;
+        EXPECT_LE(word.size(), 75u);
+        joined += DecodeBase64(word.substr(10, word.size() - 12));
+    }
+    EXPECT_EQ(joined, w901);
+
+    // A display name is quoted whole, so the quoted form counts; a longer name goes as a phrase
+    // of words, encoded where they need it.
+    struct Case {
+        std::string name;
+        std::string shown;
+    };
+    const std::string many = "Q. Public, " + std::string(890, 'y');
+    const Case cases[] = {
+        {std::string(898, 'x'), "\"" + std::string(898, 'x') + "\""},
+        {std::string(899, 'x'), std::string(899, 'x')},
+        {many, "=?UTF-8?B?US4gUHVibGljLA==?= " + std::string(890, 'y')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name.size());
+        TLpEMailAddressItem item("a@b.c", c.name);
+        EXPECT_EQ(EncodeAddressEntry(item, 'B', "UTF-8", false), c.shown + " <a@b.c>");
     }
 }
 

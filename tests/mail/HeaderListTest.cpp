@@ -44,29 +44,51 @@ TEST(HeaderList, FoldsAndUnfolds) {
 }
 
 // The wrap routine decides a break while reading column 78 and writes it only when more than one
-// character follows, so lines of 78 and 79 columns stay whole and 80 columns fold.
+// character follows, so lines of 78 and 79 columns stay whole and 80 columns fold. Columns are
+// characters as they go out (one "?" each, two outside the BMP), however many UTF-8 bytes.
 TEST(HeaderList, FoldBoundaryAt79And80Columns) {
+    struct Filler {
+        const char* character;
+        std::size_t columns;
+    };
+    const Filler fillers[] = {{"a", 1}, {"\xC3\xA9", 1}, {"\xE2\x82\xAC", 1}, {"\xF0\x9F\x98\x80", 2}};
     struct Case {
         std::size_t lineLength;
         std::size_t lines;
     };
     const Case cases[] = {{78, 1}, {79, 1}, {80, 2}, {81, 2}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.lineLength);
-        // "X: " + "a" * k + " bbbb"
-        const std::size_t k = c.lineLength - 3 - 5;
-        const std::string value = std::string(k, 'a') + " bbbb";
-        TLpHeaderList h;
-        h.SetHeader("X", value);
-        ASSERT_EQ(h.Count(), c.lines);
-        if (c.lines == 1) {
-            EXPECT_EQ(h[0].size(), c.lineLength);
-        } else {
-            EXPECT_EQ(h[0], "X: " + std::string(k, 'a'));
-            EXPECT_EQ(h[1], " bbbb");
+    for (const auto& f : fillers) {
+        for (const auto& c : cases) {
+            // "X: " + filler * k + "a"? + " bbbb", lineLength columns in all
+            const std::size_t fill = c.lineLength - 3 - 5;
+            std::string word;
+            for (std::size_t i = 0; i < fill / f.columns; ++i) word += f.character;
+            word += std::string(fill % f.columns, 'a');
+            SCOPED_TRACE(std::to_string(c.lineLength) + " columns of " + f.character);
+            const std::string value = word + " bbbb";
+            TLpHeaderList h;
+            h.SetHeader("X", value);
+            ASSERT_EQ(h.Count(), c.lines);
+            if (c.lines == 1) {
+                EXPECT_EQ(h[0], "X: " + value);
+            } else {
+                EXPECT_EQ(h[0], "X: " + word);
+                EXPECT_EQ(h[1], " bbbb");
+            }
+            EXPECT_EQ(h.GetHeader("x"), value);
         }
-        EXPECT_EQ(h.GetHeader("x"), value);
     }
+}
+
+// A reader would take the fold's blank for the first character of the value.
+TEST(HeaderList, NameIsNeverAloneOnItsLine) {
+    const std::string word = "=?UTF-8?B?" + std::string(60, 'A') + "?=";
+    TLpHeaderList h;
+    h.SetHeader("Subject", word + "\r\n " + word);
+    EXPECT_EQ(h.Lines(), (Lines{"Subject: " + word, " " + word}));
+    h.SetHeader("To", std::string(80, 'a') + "@example.net");
+    EXPECT_EQ(h.Lines(), (Lines{"Subject: " + word, " " + word,
+                                "To: " + std::string(80, 'a') + "@example.net"}));
 }
 
 TEST(HeaderList, BreakOnCommaAtColumn78KeepsTheSpaceAfterIt) {

@@ -331,6 +331,8 @@ protected:
     // "key<TAB>value..."), and returns the script's verdict.
     std::string ReadBack(TLpMessage& message, const TempDir& dir, const std::string& expected) {
         m_client.WriteMessage(message);
+        // The header charset came from the test's locale; the script runs in one that exists.
+        ::setenv("LC_ALL", "C.UTF-8", 1);
         dir.File("message.eml", m_handler.sent);
         dir.File("expected.txt", expected);
         const std::string command = "python3 '" + kMailTestDir + "/mime_readback.py' '" +
@@ -413,6 +415,63 @@ TEST_F(PythonReadback, HtmlBodyWithBinaryAndNonAsciiNamedAttachments) {
                                              longName + "\t" + namedPath + "\n");
     EXPECT_NE(m_handler.sent.find("?=\r\n =?UTF-8?B?"), std::string::npos) << "name not split";
     EXPECT_EQ(verdict, "readback ok\n");
+}
+
+std::string Times(const std::string& text, int count) {
+    std::string out;
+    for (int i = 0; i < count; ++i) out += text;
+    return out;
+}
+
+// Subjects, display names and file names as a reader shows them, in the charset the locale
+// picks: encoded words hold whole characters and, in ISO-2022-JP, end in ASCII; a character the
+// charset lacks reads as "?" and spoils nothing around it; no header line passes 998 octets.
+TEST_F(PythonReadback, HeaderWordsReadBackInEveryLocale) {
+    struct Case {
+        const char* name;
+        const char* locale;
+        std::string subject, fromName, fileName;
+        std::string wantSubject, wantFromName, wantFileName;
+    };
+    const std::string mixed = Times("\xC3\xA4\xC3\xB6\xE2\x82\xAC\xF0\x9F\x98\x80", 20);
+    const std::string longWord(1200, 'x');
+    const Case cases[] = {
+        {"long UTF-8 words", "C.UTF-8", mixed, "J\xC3\xB6rg " + mixed, mixed + ".txt", mixed,
+         "J\xC3\xB6rg " + mixed, mixed + ".txt"},
+        {"one word of 1200 characters", "C.UTF-8", longWord, longWord, "a.txt", longWord, longWord,
+         "a.txt"},
+        {"characters JIS lacks", "ja_JP.UTF-8", "会議 10時～12時", "山田太郎～事務局", "資料①.txt",
+         "会議 10時?12時", "山田太郎?事務局", "資料?.txt"},
+        {"long Japanese", "ja_JP.UTF-8", Times("会議の資料について、", 6),
+         Times("株式会社山田商事", 5), "第3四半期の売上報告書と来期の予算計画について.txt",
+         Times("会議の資料について、", 6), Times("株式会社山田商事", 5),
+         "第3四半期の売上報告書と来期の予算計画について.txt"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ::setenv("LC_ALL", c.locale, 1);
+        m_handler.sent.clear();
+        TempDir dir;
+        const std::string path = dir.File(c.fileName, "data");
+        TLpMessage message;
+        FillLikeTheWorkflow(message, c.subject);
+        message.From().SetName(c.fromName);
+        message.MessageParts().Add<TLpText>(kUnicodeBody).SetContentType(
+            "text/plain; charset=UTF-8");
+        message.MessageParts().Add<TLpAttachmentFile>(path);
+        const std::string verdict = ReadBack(
+            message, dir,
+            "content_type\tmultipart/mixed\nsubject\t" + c.wantSubject + "\nfrom_name\t" +
+                c.wantFromName + "\nbody_type\ttext/plain\nbody_file\t" +
+                dir.File("body.txt", JoinedBody()) + "\nattachment\t" + c.wantFileName + "\t" +
+                path + "\n");
+        EXPECT_EQ(verdict, "readback ok\n");
+        const std::string head = m_handler.sent.substr(0, m_handler.sent.find("\r\n\r\n"));
+        for (size_t from = 0, end; from < head.size(); from = end + 2) {
+            end = std::min(head.find("\r\n", from), head.size());
+            EXPECT_LE(end - from, 998u) << head.substr(from, 60);
+        }
+    }
 }
 
 // A saved message is sent as the bytes of a file: a reader must not take base64 text for a
