@@ -143,16 +143,22 @@ public:
     TLockedLog(const std::string& fileName, int waitMs)
         : m_fileName(fileName), m_target(ResolveFinalPath(fileName)) {
         for (;;) {
-            m_fd = ::open(m_target.c_str(), O_RDONLY | O_CLOEXEC);
-            if (m_fd < 0 && errno == ENOENT) {
-                m_fd = ::open(m_target.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-                if (m_fd < 0 && errno == EEXIST) continue;
-                if (m_fd < 0) RaiseFileCreateError(fileName, errno);
+            // Not blocking: a named pipe in the log's place would otherwise wait for a writer.
+            m_file.fd = ::open(m_target.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            if (m_file.fd < 0 && errno == ENOENT) {
+                m_file.fd = ::open(m_target.c_str(), O_RDONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+                if (m_file.fd < 0 && errno == EEXIST) continue;
+                if (m_file.fd < 0) RaiseFileCreateError(fileName, errno);
                 m_created = true;
             }
             // A log that exists but cannot be read must not be replaced by this run's lines alone.
-            if (m_fd < 0) RaiseFileOpenError(fileName, errno);
-            if (!LockFileExclusive(m_fd, waitMs)) {
+            if (m_file.fd < 0) RaiseFileOpenError(fileName, errno);
+            struct stat opened {};
+            if (::fstat(m_file.fd, &opened) != 0) RaiseFileOpenError(fileName, errno);
+            if (S_ISDIR(opened.st_mode)) RaiseFileOpenError(fileName, EISDIR);
+            if (!S_ISREG(opened.st_mode))
+                throw ELpFileError("Cannot open file \"" + fileName + "\". Not a regular file");
+            if (!LockFileExclusive(m_file.fd, waitMs)) {
                 const int error = errno;
                 Discard();
                 if (error == EWOULDBLOCK)
@@ -161,15 +167,13 @@ public:
                 RaiseFileOpenError(fileName, error);
             }
             struct stat locked {}, named {};
-            if (::fstat(m_fd, &locked) == 0 && ::stat(m_target.c_str(), &named) == 0 &&
+            if (::fstat(m_file.fd, &locked) == 0 && ::stat(m_target.c_str(), &named) == 0 &&
                 locked.st_dev == named.st_dev && locked.st_ino == named.st_ino)
                 return;
-            ::close(m_fd);
+            ::close(m_file.fd);
+            m_file.fd = -1;
             m_created = false;
         }
-    }
-    ~TLockedLog() {
-        if (m_fd >= 0) ::close(m_fd);
     }
     TLockedLog(const TLockedLog&) = delete;
     TLockedLog& operator=(const TLockedLog&) = delete;
@@ -179,10 +183,10 @@ public:
         std::string bytes;
         char buffer[65536];
         for (;;) {
-            const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+            const ssize_t n = ::read(m_file.fd, buffer, sizeof buffer);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0) {
-                const int error = errno;  // EISDIR for a folder
+                const int error = errno;
                 Discard();
                 RaiseFileOpenError(m_fileName, error);
             }
@@ -200,7 +204,13 @@ public:
 private:
     std::string m_fileName;
     std::string m_target;
-    int m_fd = -1;
+    // Closed also when the constructor gives up by raising.
+    struct TDescriptor {
+        int fd = -1;
+        ~TDescriptor() {
+            if (fd >= 0) ::close(fd);
+        }
+    } m_file;
     bool m_created = false;
 };
 

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -136,6 +137,16 @@ TEST(ActivityLog, UnwritableFileRaisesAndLeavesNoTemporaryFile) {
     std::filesystem::create_directory(dir.File("Larkpost.log"));
     EXPECT_THROW(log.SaveLog(dir.File("Larkpost.log")), ELpException);
     EXPECT_TRUE(std::filesystem::is_directory(dir.File("Larkpost.log")));
+    // A named pipe would wait for a writer for ever.
+    ASSERT_EQ(::mkfifo(dir.File("pipe.log").c_str(), 0600), 0);
+    try {
+        log.SaveLog(dir.File("pipe.log"));
+        ADD_FAILURE() << "no exception";
+    } catch (const ELpFileError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Cannot open file \"" + dir.File("pipe.log") + "\". Not a regular file");
+    }
+    std::filesystem::remove(dir.File("pipe.log"));
     size_t entries = 0;
     for (const auto& e : std::filesystem::directory_iterator(dir.Dir())) {
         (void)e;
