@@ -247,6 +247,8 @@ void TForm1::BuildMessagePage(QWidget* page) {
     m_body->setObjectName("RichEdit1");
     m_body->setAcceptRichText(true);
     m_body->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // Tab moves on to the attachments; a tab typed into the body would be sent.
+    m_body->setTabChangesFocus(true);
     auto* bodyHeader = new QHBoxLayout;
     bodyHeader->addWidget(FieldLabel("Body:", m_body));
     bodyHeader->addStretch(1);
@@ -328,8 +330,11 @@ void TForm1::BuildLogPage(QWidget* page) {
     m_memo = new QPlainTextEdit;
     m_memo->setObjectName("Memo1");
     m_memo->setReadOnly(true);
-    m_memo->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // A failure's reason is often longer than the view is wide; it reads whole, without
+    // scrolling sideways.
+    m_memo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     m_memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    m_memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     auto* layout = new QVBoxLayout(page);
     layout->setContentsMargins(8, 8, 8, 8);
     layout->addWidget(m_memo);
@@ -416,6 +421,11 @@ void TForm1::BuildButtons(QWidget* area) {
                         "Save the current settings for both Message and Settings tabs.");
     auto* donate = Button("DonateBitBtn", "Donate", QString());
     auto* exit = Button("BitBtn2", "&Exit", "Exit the program.");
+    // "&Send Message" and "&Save Settings as Default" share Alt+S, the Exit button and the Exit
+    // menu entry Alt+E; a shared shortcut only moves the focus between its owners. Alt+S sends
+    // and Alt+E exits (through the menu entry), so the other owners keep their underline only.
+    save->setShortcut(QKeySequence());
+    exit->setShortcut(QKeySequence());
     connect(send, &QPushButton::clicked, this, [this] { Handle([this] { SendMsgClick(); }); });
     connect(save, &QPushButton::clicked, this, [this] { Handle([this] { WriteINISettings(); }); });
     connect(donate, &QPushButton::clicked, this, [this] { Handle([this] { Donate1Click(); }); });

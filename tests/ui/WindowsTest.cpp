@@ -21,8 +21,11 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBlock>
 #include <QTextBrowser>
 #include <QTextEdit>
+#include <QTextLayout>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -361,6 +364,28 @@ TEST_F(WindowsTest, LogViewIsReadOnlyAndFollowsTheNewestLine) {
     EXPECT_GT(memo->verticalScrollBar()->maximum(), 0);
 }
 
+TEST_F(WindowsTest, LogViewWrapsLongLinesAndKeepsTheNewestInView) {
+    windows->RevealMainWindow(true);
+    Form().PageControl1()->setCurrentIndex(1);
+    auto* memo = Find<QPlainTextEdit>("Memo1");
+    shell->ActivityLog.Clock = [] { return std::string("10/12/26 09:00:00"); };
+    for (int i = 0; i < 40; ++i) shell->ActivityLog.Add(" line " + std::to_string(i));
+    const std::string reason =
+        " Exception: ELpSMTPReplyError 550 5.7.1 <bob@example.org>: Recipient address rejected: "
+        "the mailbox is over its quota and cannot take this message now, please try again later. ";
+    shell->ActivityLog.Add(reason + reason);
+    QApplication::processEvents();
+
+    EXPECT_EQ(memo->horizontalScrollBar()->maximum(), 0) << "no scrolling sideways";
+    EXPECT_FALSE(memo->horizontalScrollBar()->isVisible());
+    const QTextBlock last = memo->document()->lastBlock();
+    EXPECT_GT(last.layout()->lineCount(), 1) << "the long line wraps";
+    QTextCursor end(memo->document());
+    end.movePosition(QTextCursor::End);
+    EXPECT_TRUE(memo->viewport()->rect().contains(memo->cursorRect(end)))
+        << "the end of the newest line is in view";
+}
+
 TEST_F(WindowsTest, HintsReachTheStatusBarThroughTheShell) {
     windows->RevealMainWindow(true);
     QStatusTipEvent tip(Find<QLineEdit>("FromNameEdit")->statusTip());
@@ -379,6 +404,39 @@ TEST_F(WindowsTest, ExitSetsReturnCodeZeroAndShowsItInDebugMode) {
     EXPECT_TRUE(shell->Terminated());
     EXPECT_EQ(shell->ExitCode(), 0);
     EXPECT_EQ(windows->boxes, (std::vector<std::string>{"plain: Return Code = 0"}));
+}
+
+TEST_F(WindowsTest, AltSSendsAndAltEExitsWhereverTheFocusIs) {
+    // The captions stay as they are, underlined letters shared included.
+    EXPECT_EQ(Find<QPushButton>("SendMsg")->text(), "&Send Message");
+    EXPECT_EQ(Find<QPushButton>("SaveSettings")->text(), "&Save Settings as Default");
+    EXPECT_EQ(Find<QPushButton>("BitBtn2")->text(), "&Exit");
+    EXPECT_EQ(Form().menuBar()->actions()[3]->text(), "&Exit");
+
+    int sends = 0;
+    for (const char* focus : {"ToEdit", "RichEdit1", "FileListBox", "SaveSettings", "HostEdit"}) {
+        SCOPED_TRACE(focus);
+        Start({});
+        shell->SendMsgClick = [&] { ++sends; };
+        windows->RevealMainWindow(true);
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&Form()));
+        if (QByteArray(focus) == "HostEdit") Form().PageControl1()->setCurrentIndex(2);
+        QWidget* widget = Find<QWidget>(focus);
+        widget->setFocus();
+        sends = 0;
+        QTest::keyClick(widget, Qt::Key_S, Qt::AltModifier);
+        // A button pressed by its shortcut shows itself pressed for a moment first.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return sends > 0; }, 2000));
+        EXPECT_EQ(sends, 1);
+        EXPECT_FALSE(std::filesystem::exists(exeDir + "Larkpost.ini")) << "nothing saved";
+        EXPECT_FALSE(shell->Terminated());
+
+        RunState.ReturnCode = 2;
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_E, Qt::AltModifier);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return shell->Terminated(); }, 2000));
+        EXPECT_EQ(RunState.ReturnCode, 0);
+        EXPECT_EQ(sends, 1);
+    }
 }
 
 TEST_F(WindowsTest, DonateAndAboutLinksOpenTheConfiguredAddresses) {
@@ -599,6 +657,70 @@ TEST_F(WindowsTest, PasswordCommandFieldFillsSendSettingsAndIsSavedAndLoaded) {
     shell->RunInit();
     EXPECT_EQ(Find<QLineEdit>("PasswordCommandEdit")->text(), "pass show mail/relay");
     EXPECT_TRUE(Find<QLineEdit>("PasswordEdit")->isEnabled());
+}
+
+// The controls a Tab cycle from `start` visits, in order, up to and including the return to it.
+QStringList TabCycle(QWidget* start) {
+    start->setFocus();
+    QStringList visited;
+    for (int i = 0; i < 60; ++i) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        visited << QApplication::focusWidget()->objectName();
+        if (QApplication::focusWidget() == start) break;
+    }
+    return visited;
+}
+
+// Every control of `area` that Tab should reach: shown, enabled and taking focus by Tab. Of an
+// exclusive radio group Tab enters one button; the arrow keys move within it.
+QStringList TabStops(QWidget* area) {
+    QStringList stops;
+    for (QWidget* w : area->findChildren<QWidget*>()) {
+        if (!w->isVisible() || !w->isEnabled() || !(w->focusPolicy() & Qt::TabFocus) ||
+            w->focusProxy())
+            continue;
+        auto* radio = qobject_cast<QRadioButton*>(w);
+        if (radio && radio->group() && radio->group()->buttons().first() != w) continue;
+        stops << w->objectName();
+    }
+    return stops;
+}
+
+TEST_F(WindowsTest, TabReachesEveryControlAndNeverTypesIntoTheBody) {
+    windows->RevealMainWindow(true);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&Form()));
+
+    const QStringList message = TabCycle(Find<QLineEdit>("FromNameEdit"));
+    EXPECT_EQ(message.mid(0, 11),
+              (QStringList{"FromAddrEdit", "ToEdit", "ReplyToEdit", "CCEdit", "BCCEdit",
+                           "SubjectEdit", "ContentTypeItem0", "RichEdit1", "FileListBox",
+                           "AddFileBtn", "RemoveFileBtn"}));
+    for (const QString& stop : TabStops(&Form()))
+        EXPECT_TRUE(message.contains(stop)) << qPrintable(stop);
+    for (const char* button : {"SendMsg", "SaveSettings", "DonateBitBtn", "BitBtn2"})
+        EXPECT_TRUE(message.contains(button)) << button;
+
+    auto* body = Find<QTextEdit>("RichEdit1");
+    body->setFocus();
+    QTest::keyClicks(body, "Hello");
+    QTest::keyClick(body, Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget()->objectName(), "FileListBox");
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+    EXPECT_EQ(QApplication::focusWidget(), body);
+    QTest::keyClick(body, Qt::Key_Backtab);
+    EXPECT_EQ(QApplication::focusWidget()->objectName(), "ContentTypeItem0");
+    EXPECT_EQ(body->toPlainText(), "Hello");
+    EXPECT_EQ(Settings().Body(), (std::vector<std::string>{"Hello"}));
+    // The second content type is one arrow key away from the first.
+    Find<QRadioButton>("ContentTypeItem0")->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Right);
+    EXPECT_EQ(QApplication::focusWidget()->objectName(), "ContentTypeItem1");
+
+    Form().PageControl1()->setCurrentIndex(2);
+    const QStringList settings = TabCycle(Find<QLineEdit>("HostEdit"));
+    const QStringList stops = TabStops(Form().PageControl1()->currentWidget());
+    ASSERT_TRUE(stops.contains("ViewLogButton"));
+    for (const QString& stop : stops) EXPECT_TRUE(settings.contains(stop)) << qPrintable(stop);
 }
 
 // The send button runs the real send workflow against a loopback SMTP server.
