@@ -299,9 +299,10 @@ std::string HelpText() {
     return "Larkpost " + GetVersionText() + R"( - sends one e-mail message through an SMTP server.
 
 Usage: larkpost [switches]
-  Without switches (or with /I) the window opens; with switches the message is sent at once
-  and the program ends with a return code. Switches start with "/" or "-", in any case; each
-  value is the argument that follows its switch.
+  Without switches, or with /I or /D, the window opens; /?, /H and /V show this help or the
+  version; other switches send the message at once and the program ends with a return code.
+  Switches start with "/" or "-", in any case; each value is the argument that follows its
+  switch.
 
   /? or /H            this help
   /V                  version
@@ -310,8 +311,9 @@ Usage: larkpost [switches]
   /S file             read this settings file after the switches (default Larkpost.ini
                       beside the program; a bare name is looked for there)
   /NOS                read no settings file at all
-  /LOG                append the activity log to Larkpost.log at the end
-  /LOGSMTP            write the SMTP conversation to Larkpost_SMTP.log
+  /LOG                append the activity log to Larkpost.log at the end (with /S the
+                      settings file's SaveLog decides instead)
+  /LOGSMTP            append the SMTP conversation to Larkpost_SMTP.log
   /HOST name          SMTP server (default localhost)
   /PORT number        SMTP port (default 25)
   /AUTH 0|1|2         0 none, 1 user name and password (AUTH LOGIN), 2 SASL
@@ -327,7 +329,8 @@ Usage: larkpost [switches]
   /SUBJECT text       subject
   /BODY text          body: one line of text
   /BODYFILE file      body: the text of a rich-text or plain-text file
-  /FILES f1 f2,...    attachments, up to the next switch; in a comma list "|2c" is a comma
+  /FILES f1 f2,...    attachments, up to the next switch or argument that begins with "-";
+                      in a comma list "|2c" is a comma
   /MAILAGENT text     X-Mailer text (default "Larkpost <version>")
   /HELONAME name      EHLO/HELO name (default "Larkpostv<version number>")
   /TYPE PLAIN|HTML    body format (default PLAIN)

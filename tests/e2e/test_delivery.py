@@ -166,6 +166,25 @@ class Delivery(LarkpostTestCase):
         self.assertNotIn("missing", log)
         self.assertIn("Message sent successfully.", log)
 
+    def test_missing_file_listed_in_the_settings_file_does_not_fail_the_send(self):
+        # Reading the settings file sets return code 1 for the missing entry; the send that
+        # follows succeeds, sets 0, and the run ends with 0.
+        (to,) = self.addresses("to")
+        self.box.write("present.txt", b"here\n")
+        gone = self.box.path("gone.txt")
+        self.box.write("Larkpost.ini",
+                       f"[Larkpost]\r\nHost=127.0.0.1\r\nPort={postfix.plain_port}\r\n"
+                       f"FromAddr=sender@example.test\r\nTo={to}\r\nSaveLog=1\r\n"
+                       f"FileCount=2\r\nFile0={gone}\r\nFile1={self.box.path('present.txt')}\r\n")
+        r = self.box.run("/SUBJECT", "listed file missing", "/BODY", "one of two attached")
+        self.assertSent(r)
+        found = postfix.wait_for(to)
+        self.assertEqual(len(found), 1)
+        self.assertEqual(list(attachments_of(found[0][0])), ["present.txt"])
+        log = self.box.log_texts()
+        self.assertIn(f"ERROR: INI Setting=File0 Value={gone} File could not be found.", log)
+        self.assertEqual(log[-1], "Message sent successfully.")
+
     def test_activity_log_and_smtp_conversation_log(self):
         (to,) = self.addresses("to")
         self.box.write("note.txt", b"attached\n")
