@@ -9,6 +9,9 @@ packages=(
   postfix sasl2-bin libsasl2-modules libsasl2-modules-otp
   python3 xvfb xauth
 )
+# The OAuth 2.0 tests run an SMTP server written for Node.js (npm's smtp-server); a Node.js from
+# elsewhere that brings its own npm serves as well as Debian's two packages.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then packages+=(nodejs npm); fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -25,7 +25,7 @@ void TSendSettings::Changed() {
 }
 
 void TSendSettings::SetAuthType(int number) {
-    const int entry = (number >= kAuthNone && number <= kAuthSASL) ? number : kAuthNoEntry;
+    const int entry = (number >= kAuthNone && number <= kAuthOAuth2) ? number : kAuthNoEntry;
     if (entry == m_authType) return;
     m_authType = entry;
     Changed();

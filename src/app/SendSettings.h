@@ -8,17 +8,19 @@
 
 namespace larkpost {
 
-// Numbers carried by the three entries of the authentication list, in list order.
+// Numbers carried by the entries of the authentication list, in list order.
 enum TLpAuthEntry : int {
     kAuthNone = 0,      // "No Authentication"
     kAuthUserPass = 1,  // "Username and Password Authentication"
     kAuthSASL = 2,      // "SASL Authentication"
+    kAuthOAuth2 = 3,    // "OAuth 2.0 access token": the password is the token
 };
-// AuthType() when no entry is selected (a number other than 0, 1 or 2 was asked for).
+// AuthType() when no entry is selected (a number no entry carries was asked for).
 inline constexpr int kAuthNoEntry = -1;
 // Captions of the authentication list, indexed by the number each entry carries.
-inline constexpr const char* kAuthEntryCaptions[3] = {
-    "No Authentication", "Username and Password Authentication", "SASL Authentication"};
+inline constexpr const char* kAuthEntryCaptions[4] = {
+    "No Authentication", "Username and Password Authentication", "SASL Authentication",
+    "OAuth 2.0 access token"};
 
 // Body formats (ContentType).
 inline constexpr int kContentTypeNone = -1;

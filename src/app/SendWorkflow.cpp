@@ -70,7 +70,7 @@ TLpSendWorkflow::TLpSendWorkflow(TLpShell& shell) : m_shell(shell) {
 
     for (TLpSASLUserPass* m : std::initializer_list<TLpSASLUserPass*>{
              &LpSASLPlain1, &LpSASLLogin1, &LpSASLOTP1, &LpSASLSKey1, &LpSASLCRAMMD51,
-             &LpSASLCRAMSHA11, &LpSASLDigest1})
+             &LpSASLCRAMSHA11, &LpSASLDigest1, &LpSASLXOAuth21, &LpSASLOAuthBearer1})
         m->SetUserPassProvider(&LpUserPassProvider1);
 
     // As the window definition loads it: the TLS mode is taken as it stands and checked against
@@ -84,6 +84,8 @@ TLpSendWorkflow::TLpSendWorkflow(TLpShell& shell) : m_shell(shell) {
              &LpSASLAnonymous1, &LpSASLPlain1, &LpSASLLogin1, &LpSASLOTP1, &LpSASLSKey1,
              &LpSASLCRAMMD51, &LpSASLCRAMSHA11, &LpSASLDigest1})
         smtp.SASLMechanisms().Add(m);
+    smtp.OAuthMechanisms().Add(&LpSASLXOAuth21);
+    smtp.OAuthMechanisms().Add(&LpSASLOAuthBearer1);
     smtp.Loaded();
     smtp.OnStatus = [this](TLpComponent* s, TLpStatus st, const std::string& text) {
         LpSMTP1Status(s, st, text);
@@ -142,7 +144,10 @@ void TLpSendWorkflow::ConfigureClient() {
     LpSMTP1.SetHeloName(HeloNameFor(s.HeloName()));
     LpSMTP1.SetHost(s.Host());
     const int auth = s.AuthType();
-    LpSMTP1.SetAuthType(auth == kAuthUserPass ? satDefault : auth == kAuthSASL ? satSASL : satNone);
+    LpSMTP1.SetAuthType(auth == kAuthUserPass ? satDefault
+                        : auth == kAuthSASL   ? satSASL
+                        : auth == kAuthOAuth2 ? satOAuth2
+                                              : satNone);
     LpUserPassProvider1.SetUsername(s.UserID());
     LpUserPassProvider1.SetPassword(s.Password());
     LpSMTP1.SetUsername(s.UserID());

@@ -10,6 +10,7 @@
 #include "net/Component.h"
 #include "net/SSLIOHandlerSocketOpenSSL.h"
 #include "smtp/SASLMechanisms.h"
+#include "smtp/SASLOAuth.h"
 #include "smtp/SMTP.h"
 #include "smtp/UserPassProvider.h"
 
@@ -56,6 +57,9 @@ public:
     TLpSASLCRAMMD5 LpSASLCRAMMD51;
     TLpSASLCRAMSHA1 LpSASLCRAMSHA11;
     TLpSASLDigest LpSASLDigest1;
+    // The OAuth 2.0 list, OAUTHBEARER tried first.
+    TLpSASLXOAuth2 LpSASLXOAuth21;
+    TLpSASLOAuthBearer LpSASLOAuthBearer1;
     TLpSSLIOHandlerSocketOpenSSL LpSSLIOHandlerSocketOpenSSL1;
     TLpSMTP LpSMTP1;
 

@@ -316,7 +316,9 @@ Usage: larkpost [switches]
   /LOGSMTP            append the SMTP conversation to Larkpost_SMTP.log
   /HOST name          SMTP server (default localhost)
   /PORT number        SMTP port (default 25)
-  /AUTH 0|1|2         0 none, 1 user name and password (AUTH LOGIN), 2 SASL
+  /AUTH 0|1|2|3       0 none, 1 user name and password (AUTH LOGIN), 2 SASL,
+                      3 OAuth 2.0 access token (OAUTHBEARER or XOAUTH2; the password is
+                      the token)
   /USERID name        user name
   /PASS text          password in plain text
   /PASS3 text         password enciphered as in the settings file (Password3)

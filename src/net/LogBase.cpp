@@ -90,8 +90,18 @@ void TLpLogBase::InterceptReceive(TLpBytes& buffer) {
     if (m_active) WriteReceivedEntry(EntryTimeStamp(), EntryData(buffer));
 }
 
+void TLpLogBase::HideSentText(const std::string& text) {
+    if (!text.empty()) m_hidden.push_back(text);
+}
+
 void TLpLogBase::InterceptSend(TLpBytes& buffer) {
-    if (m_active) WriteSentEntry(EntryTimeStamp(), EntryData(buffer));
+    if (m_active && !m_hidden.empty()) {
+        std::string data = EightBitEncoding()->GetString(buffer);
+        for (const std::string& text : m_hidden) ReplaceAll(data, text, kHiddenMark);
+        WriteSentEntry(EntryTimeStamp(), m_replaceCRLF ? ReplaceLineBreaks(data) : data);
+    } else if (m_active) {
+        WriteSentEntry(EntryTimeStamp(), EntryData(buffer));
+    }
     TLpConnectionIntercept::InterceptSend(buffer);
 }
 

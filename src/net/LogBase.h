@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "net/Intercept.h"
 
@@ -35,6 +36,13 @@ public:
     // Replaces the clock for tests; an empty function restores it.
     static void SetTimeStampSource(std::function<std::string()> source);
 
+    // Texts that never reach the log as they are: wherever one stands in sent data, the entry
+    // shows kHiddenMark instead. For credentials that stay valid after the session, such as a
+    // bearer token; the texts are compared with the data as sent (base64 stays base64).
+    static constexpr const char* kHiddenMark = "<credential hidden>";
+    void HideSentText(const std::string& text);
+    void ClearHiddenTexts() { m_hidden.clear(); }
+
     const char* ClassName() const noexcept override { return "TLpLogBase"; }
 
 protected:
@@ -58,6 +66,7 @@ private:
     bool m_active = false;
     bool m_logTime = true;
     bool m_replaceCRLF = true;
+    std::vector<std::string> m_hidden;
 };
 
 }  // namespace larkpost

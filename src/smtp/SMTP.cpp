@@ -4,6 +4,8 @@
 #include <algorithm>
 
 #include "mail/Message.h"
+#include "net/LogBase.h"
+#include "smtp/SASLOAuth.h"
 #include "smtp/SASLText.h"
 
 namespace larkpost {
@@ -60,8 +62,73 @@ bool TLpSMTP::LogIn() {
                                                   ServerExtensions(), "AUTH", true);
             m_loggedIn = true;
             break;
+        case satOAuth2:
+            LogInWithOAuth();
+            m_loggedIn = true;
+            break;
     }
     return m_loggedIn;
+}
+
+// C: AUTH OAUTHBEARER <base64 client response>   S: 235 <authenticated>
+//                                           or   S: 334 <base64 JSON error status>
+// C: AQ==  (XOAUTH2: an empty line)               S: 535 5.7.8 <refused>
+void TLpSMTP::LogInWithOAuth() {
+    // The order they are tried in: the last configured first.
+    std::vector<TLpSASLOAuthBase*> mechanisms;
+    for (int i = m_oauthMechanisms.Count(); i-- > 0;) {
+        if (auto* m = dynamic_cast<TLpSASLOAuthBase*>(m_oauthMechanisms.Items(i).SASL())) {
+            m->Reset();
+            m->SetPort(Port());
+            mechanisms.push_back(m);
+        }
+    }
+    // A bearer token works for anyone who holds it, until it expires: the connection log shows
+    // the AUTH lines with a mark in its place.
+    for (TLpConnectionIntercept* i = Intercept(); i != nullptr; i = i->Intercept()) {
+        auto* log = dynamic_cast<TLpLogBase*>(i);
+        if (log == nullptr) continue;
+        log->ClearHiddenTexts();
+        for (TLpSASLOAuthBase* m : mechanisms) {
+            if (m->IsReady()) log->HideSentText(Base64Encode(Latin1FromText(m->ClientResponse(Host()))));
+        }
+    }
+    try {
+        m_oauthMechanisms.AuthenticateWithList("AUTH", Host(), "smtp", {"235"}, {"334"}, *this,
+                                               ServerExtensions(), "AUTH", true);
+    } catch (const ELpSASLNotSupported&) {
+        throw ELpSASLOAuthNotSupported(Host());
+    } catch (const ELpSASLNotReady&) {
+        const bool noToken = std::any_of(mechanisms.begin(), mechanisms.end(), [](auto* m) {
+            return m->UserPassProvider() != nullptr && m->UserPassProvider()->Password().empty();
+        });
+        if (noToken) {
+            throw ELpSASLOAuthNotReady("No OAuth 2.0 access token to log in to " + Host() +
+                                       ": the password is empty.");
+        }
+        throw ELpSASLOAuthNotReady("Server " + Host() +
+                                   " offers OAuth 2.0 through XOAUTH2 only, which needs a user name.");
+    } catch (const ELpSMTPReplyError& e) {
+        // The reply of the first mechanism that ran is the one reported; so is its status.
+        const auto first = std::find_if(mechanisms.begin(), mechanisms.end(),
+                                        [](auto* m) { return m->Ran(); });
+        std::string status;
+        if (first != mechanisms.end() && !(*first)->ErrorStatus().Status.empty()) {
+            const TLpOAuthStatus& s = (*first)->ErrorStatus();
+            status = " (status " + s.Status + (s.Scope.empty() ? "" : ", scope " + s.Scope) + ")";
+        }
+        std::string reply = std::to_string(e.ReplyCode());
+        if (e.EnhancedCode().Available()) reply += " " + e.EnhancedCode().ReplyAsStr();
+        const std::string text = e.what();
+        for (size_t start = 0; start < text.size();) {
+            size_t end = text.find("\r\n", start);
+            if (end == std::string::npos) end = text.size();
+            reply += " " + text.substr(start, end - start);
+            start = end + 2;
+        }
+        throw ELpSASLOAuthTokenRefused("OAuth 2.0 token refused by " + Host() + status + ": " + reply,
+                                       e.ReplyCode(), e.EnhancedCode());
+    }
 }
 
 void TLpSMTP::TransmitEnvelope(const std::string& reversePath,

@@ -13,6 +13,31 @@ enum TLpSMTPAuthenticationType {
     satNone = 0,
     satDefault = 1,  // AUTH LOGIN with Username and Password
     satSASL = 2,     // a mechanism of SASLMechanisms
+    satOAuth2 = 3,   // an OAuth 2.0 access token through a mechanism of OAuthMechanisms
+};
+
+// The server lists neither OAUTHBEARER nor XOAUTH2.
+class ELpSASLOAuthNotSupported : public ELpSASLError {
+public:
+    explicit ELpSASLOAuthNotSupported(const std::string& host)
+        : ELpSASLError("Server " + host +
+                       " doesn't support AUTH with an OAuth 2.0 token (OAUTHBEARER or XOAUTH2).") {}
+    const char* ClassName() const noexcept override { return "ELpSASLOAuthNotSupported"; }
+};
+
+// No token, or XOAUTH2 alone offered and no user name for it.
+class ELpSASLOAuthNotReady : public ELpSASLError {
+public:
+    using ELpSASLError::ELpSASLError;
+    const char* ClassName() const noexcept override { return "ELpSASLOAuthNotReady"; }
+};
+
+// The server refused the token: a reply error like any other refusal (the 5xx of the exchange
+// travels with it), whose message adds what the server's error challenge said.
+class ELpSASLOAuthTokenRefused : public ELpSMTPReplyError {
+public:
+    using ELpSMTPReplyError::ELpSMTPReplyError;
+    const char* ClassName() const noexcept override { return "ELpSASLOAuthTokenRefused"; }
 };
 
 class TLpSMTP : public TLpSMTPBase {
@@ -32,6 +57,9 @@ public:
     void SetValidateAuthLoginCapability(bool v) { m_validateAuthLoginCapability = v; }
     // The ordered mechanisms for satSASL; the list is ours, the mechanisms are not.
     TLpSASLEntries& SASLMechanisms() noexcept { return m_saslMechanisms; }
+    // The OAuth 2.0 mechanisms for satOAuth2, tried last configured first like SASLMechanisms;
+    // kept apart so that a password is never offered as a bearer token under satSASL.
+    TLpSASLEntries& OAuthMechanisms() noexcept { return m_oauthMechanisms; }
     // True once the login step has completed on the current connection.
     bool LoggedIn() const noexcept { return m_loggedIn; }
 
@@ -46,11 +74,14 @@ public:
     virtual bool LogIn();
 
 private:
+    void LogInWithOAuth();
+
     TLpSMTPAuthenticationType m_authType = satDefault;
     std::string m_username;
     std::string m_password;
     bool m_validateAuthLoginCapability = true;
     TLpSASLEntries m_saslMechanisms;
+    TLpSASLEntries m_oauthMechanisms;
     bool m_loggedIn = false;
 };
 

@@ -576,7 +576,7 @@ void TForm1::RefreshLog() {
 
 void TForm1::FormCreate() {
     m_authType->clear();
-    for (int number = kAuthNone; number <= kAuthSASL; ++number)
+    for (int number = kAuthNone; number <= kAuthOAuth2; ++number)
         m_authType->addItem(kAuthEntryCaptions[number], number);
     m_authType->setCurrentIndex(0);
 }

@@ -236,6 +236,8 @@ TEST(ReadCmdLineSettings, TypeAndAuthValues) {
         {"auth 1", Args({"/AUTH", "1"}), kContentTypeNone, kAuthUserPass},
         {"auth 5 selects no entry", Args({"/AUTH", "5"}), kContentTypeNone, kAuthNoEntry},
         {"auth -1", Args({"/AUTH", "-1"}), kContentTypeNone, kAuthNoEntry},
+        {"auth 3 is OAuth 2.0", Args({"/AUTH", "3"}), kContentTypeNone, kAuthOAuth2},
+        {"auth 4 selects no entry", Args({"/AUTH", "4"}), kContentTypeNone, kAuthNoEntry},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -488,8 +488,12 @@ struct ScriptedSmtpServer::Impl {
 
 ScriptedSmtpServer::ScriptedSmtpServer(std::vector<ScriptStep> script,
                                        ScriptedSmtpServerOptions options)
+    : ScriptedSmtpServer([&script](uint16_t) { return std::move(script); }, options) {}
+
+ScriptedSmtpServer::ScriptedSmtpServer(
+    std::function<std::vector<ScriptStep>(uint16_t port)> scriptFor,
+    ScriptedSmtpServerOptions options)
     : m_impl(std::make_unique<Impl>()) {
-    m_impl->script = std::move(script);
     m_impl->options = options;
     if (::pipe2(m_impl->stopPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     sockaddr_storage storage{};
@@ -514,6 +518,7 @@ ScriptedSmtpServer::ScriptedSmtpServer(std::vector<ScriptStep> script,
     ::getsockname(m_impl->listenFd, reinterpret_cast<sockaddr*>(&storage), &length);
     m_impl->port = ntohs(options.ipv6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
                                       : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+    m_impl->script = scriptFor(m_impl->port);
     m_impl->thread = std::thread([impl = m_impl.get()] { impl->Run(); });
 }
 

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -62,6 +63,10 @@ struct ScriptedSmtpServerOptions {
 class ScriptedSmtpServer {
 public:
     explicit ScriptedSmtpServer(std::vector<ScriptStep> script,
+                                ScriptedSmtpServerOptions options = {});
+    // For scripts whose bytes name the server's own port (OAUTHBEARER's port=): the script is
+    // made once the port is known, before the server plays it.
+    explicit ScriptedSmtpServer(std::function<std::vector<ScriptStep>(uint16_t port)> scriptFor,
                                 ScriptedSmtpServerOptions options = {});
     ~ScriptedSmtpServer();
     ScriptedSmtpServer(const ScriptedSmtpServer&) = delete;

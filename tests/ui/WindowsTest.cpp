@@ -166,8 +166,8 @@ TEST_F(WindowsTest, MainWindowHasItsCaptionSizeTabsMenuAndButtons) {
     }
 
     auto* auth = Find<QComboBox>("AuthTypeComboBox");
-    ASSERT_EQ(auth->count(), 3);
-    for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(auth->count(), 4);
+    for (int i = 0; i < 4; ++i) {
         EXPECT_EQ(auth->itemText(i), kAuthEntryCaptions[i]);
         EXPECT_EQ(auth->itemData(i).toInt(), i);
     }
@@ -721,6 +721,21 @@ TEST_F(WindowsTest, TabReachesEveryControlAndNeverTypesIntoTheBody) {
     const QStringList stops = TabStops(Form().PageControl1()->currentWidget());
     ASSERT_TRUE(stops.contains("ViewLogButton"));
     for (const QString& stop : stops) EXPECT_TRUE(settings.contains(stop)) << qPrintable(stop);
+}
+
+TEST_F(WindowsTest, OAuthEntryFillsSendSettingsAndIsSavedAndLoaded) {
+    shell->RunInit();
+    auto* auth = Find<QComboBox>("AuthTypeComboBox");
+    EXPECT_EQ(auth->itemText(3), "OAuth 2.0 access token");
+    auth->setCurrentIndex(3);
+    EXPECT_EQ(Settings().AuthType(), kAuthOAuth2);
+    QTest::mouseClick(Find<QPushButton>("SaveSettings"), Qt::LeftButton);
+    EXPECT_NE(ReadFile(exeDir + "Larkpost.ini").find("\nAuthType=3\n"), std::string::npos);
+
+    Start({});
+    shell->RunInit();
+    EXPECT_EQ(Find<QComboBox>("AuthTypeComboBox")->currentIndex(), 3);
+    EXPECT_EQ(Settings().AuthType(), kAuthOAuth2);
 }
 
 // The send button runs the real send workflow against a loopback SMTP server.
