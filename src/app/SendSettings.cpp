@@ -3,6 +3,9 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cstdint>
+
+#include "app/Conversions.h"
 
 namespace larkpost {
 
@@ -85,6 +88,29 @@ void TSendSettings::ClearFiles() {
     if (m_files.empty()) return;
     m_files.clear();
     Changed();
+}
+
+int EffectiveUseTLS(int chosen, int port) {
+    if (chosen >= kUseTLSNone && chosen <= kUseTLSAuto) return chosen;
+    return port == kImplicitTlsPort ? kUseTLSImplicit : kUseTLSAuto;
+}
+
+void TSendSettings::SetUseTLS(int mode) {
+    const int value = (mode >= kUseTLSNone && mode <= kUseTLSAuto) ? mode : kUseTLSNotChosen;
+    if (value == m_useTLS) return;
+    m_useTLS = value;
+    Changed();
+}
+
+int TSendSettings::EffectiveUseTLS() const {
+    int port = 0;
+    try {
+        // The client keeps the low 16 bits, so this is the port the send would use.
+        port = static_cast<uint16_t>(StrToInt(m_port));
+    } catch (const ELpConvertError&) {
+        // A port that is no number fails the send before it connects; no mode applies.
+    }
+    return larkpost::EffectiveUseTLS(m_useTLS, port);
 }
 
 }  // namespace larkpost

@@ -27,6 +27,23 @@ inline constexpr int kContentTypeNone = -1;
 inline constexpr int kContentTypeText = 0;
 inline constexpr int kContentTypeHtml = 1;
 
+// Connection security (UseTLS): the numbers of TLpUseTLS, or none chosen. With none chosen a
+// send behaves as kUseTLSAuto, except on port 465, which means TLS from the first byte.
+inline constexpr int kUseTLSNotChosen = -1;
+inline constexpr int kUseTLSNone = 0;      // never TLS
+inline constexpr int kUseTLSImplicit = 1;  // TLS from the first byte
+inline constexpr int kUseTLSRequired = 2;  // STARTTLS, fail when not offered
+inline constexpr int kUseTLSAuto = 3;      // STARTTLS when offered
+inline constexpr int kImplicitTlsPort = 465;
+// Captions of the connection-security choice, indexed by the mode's number.
+inline constexpr const char* kUseTLSCaptions[4] = {
+    "None: never encrypt (not recommended)",
+    "Implicit TLS: encrypted from the start (port 465)",
+    "Required STARTTLS: refuse to send unencrypted",
+    "Automatic: STARTTLS when the server offers it"};
+// The mode a send uses: the chosen one, else implicit TLS on port 465 and automatic elsewhere.
+int EffectiveUseTLS(int chosen, int port);
+
 class TSendSettings {
 public:
     const std::string& Host() const { return m_host; }
@@ -97,6 +114,11 @@ public:
     // empty: none. The send runs it unless a password switch was given.
     const std::string& PasswordCommand() const { return m_passwordCommand; }
     void SetPasswordCommand(const std::string& v) { Assign(m_passwordCommand, v); }
+    // A TLpUseTLS number, or kUseTLSNotChosen; any other number means none chosen.
+    int UseTLS() const { return m_useTLS; }
+    void SetUseTLS(int mode);
+    // The mode a send with these settings uses (the port text read as the send reads it).
+    int EffectiveUseTLS() const;
 
     // Runs when SaveSMTPLog becomes checked or unchecked (SaveSMTPLogCheckBoxClick).
     std::function<void(bool checked)> OnSaveSMTPLogClick;
@@ -128,6 +150,7 @@ private:
     std::string m_mailAgent;
     std::string m_heloName;
     std::string m_passwordCommand;
+    int m_useTLS = kUseTLSNotChosen;
 };
 
 }  // namespace larkpost

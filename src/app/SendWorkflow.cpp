@@ -152,7 +152,9 @@ void TLpSendWorkflow::ConfigureClient() {
     LpUserPassProvider1.SetPassword(s.Password());
     LpSMTP1.SetUsername(s.UserID());
     LpSMTP1.SetPassword(s.Password());
-    LpSMTP1.SetPort(static_cast<uint16_t>(StrToInt(s.Port())));
+    const auto port = static_cast<uint16_t>(StrToInt(s.Port()));
+    ConfigureConnectionSecurity(port);
+    LpSMTP1.SetPort(port);
     LpSMTP1.SetReadTimeout(SecondsToMilliseconds(StrToInt(s.Timeout())));
     if (UsesPasswordCommand(s, m_shell.SwitchValues)) {
         // Given to this send only: the settings keep what they hold, so saving them never
@@ -162,6 +164,18 @@ void TLpSendWorkflow::ConfigureClient() {
         LpSMTP1.SetPassword(password);
         m_shell.ActivityLog.Add(" Password taken from the password command.");
     }
+}
+
+void TLpSendWorkflow::ConfigureConnectionSecurity(uint16_t port) {
+    const TSendSettings& s = m_shell.SendSettings;
+    const int mode = EffectiveUseTLS(s.UseTLS(), port);
+    // Port 465 has meant TLS from the first byte since RFC 8314; a plain greeting would only
+    // time out there. Said in the log, so that nobody wonders where the encryption came from.
+    if (s.UseTLS() == kUseTLSNotChosen && mode == kUseTLSImplicit)
+        m_shell.ActivityLog.Add(" Port 465 and no connection security chosen: using implicit TLS "
+                                "(encrypted from the first byte, RFC 8314).");
+    // Setting the mode may move the port between 25 and 465; the caller sets the port after it.
+    LpSMTP1.SetUseTLS(static_cast<TLpUseTLS>(mode));
 }
 
 void TLpSendWorkflow::SendOneMessage() {

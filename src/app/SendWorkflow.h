@@ -71,6 +71,8 @@ public:
 private:
     void ConfigureClient();
     void SendOneMessage();
+    // The client's UseTLS from the chosen mode and the port, with the log line for port 465.
+    void ConfigureConnectionSecurity(uint16_t port);
 
     TLpShell& m_shell;
 };

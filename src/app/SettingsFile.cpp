@@ -110,6 +110,9 @@ void ReadINISettings(TLpShell& shell) {
     if (!sw.HeloName.Present) s.SetHeloName(ini.ReadString(kSection, "HeloName", ""));
     if (!sw.PassCmd.Present) s.SetPasswordCommand(ini.ReadString(kSection, "PasswordCommand", ""));
 
+    // Absent (or no mode's number): none chosen, so port 465 still means implicit TLS.
+    if (!sw.Tls.Present) s.SetUseTLS(ini.ReadInteger(kSection, "UseTLS", kUseTLSNotChosen));
+
     shell.ActivityLog.Add(" Settings read from " + RunState.SettingsPath);
 }
 
@@ -153,6 +156,8 @@ void WriteINISettings(TLpShell& shell) {
         ini.WriteString(kSection, "PasswordCommand", s.PasswordCommand());
     else if (ini.ValueExists(kSection, "PasswordCommand"))
         ini.DeleteKey(kSection, "PasswordCommand");
+    // Only a chosen mode is saved: a file without one keeps following the port.
+    if (s.UseTLS() != kUseTLSNotChosen) ini.WriteInteger(kSection, "UseTLS", s.UseTLS());
 
     if (RunState.Interactive) shell.Windows().ShowInformation("Settings saved to " + RunState.SettingsPath);
     shell.ActivityLog.Add(" Settings saved to " + RunState.SettingsPath);

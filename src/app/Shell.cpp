@@ -282,6 +282,7 @@ std::string DebugDump(const TSwitchValues& sw) {
         ValueLine("/TYPE=", sw.Type),
         "/FILES=" + Flag(sw.Files) + " Value(s)=" + CommaText(sw.FileEntries),
         ValueLine("/PASSCMD=", sw.PassCmd),
+        ValueLine("/TLS=", sw.Tls),
     };
     std::string dump;
     for (const std::string& line : lines) {
@@ -339,6 +340,9 @@ Usage: larkpost [switches]
   /PASSCMD "command"  run the command (/bin/sh -c) before connecting; the first line it
                       prints is the password (the access token under /AUTH 3); /PASS,
                       /PASS3 or /PASSX win over it, it wins over a stored password
+  /TLS mode           connection security: NONE (never TLS), IMPLICIT (TLS from the first
+                      byte), REQUIRED (STARTTLS or fail), AUTO (STARTTLS when offered), or
+                      0 to 3; default AUTO, but IMPLICIT on port 465
 
   Paths may hold %NAME% environment references.
 

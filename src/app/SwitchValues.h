@@ -47,6 +47,9 @@ struct TSwitchValues {
     // environment-expanded.
     std::vector<std::string> FileEntries;
     TSwitchValue PassCmd;
+
+    // Connection security and certificate checks.
+    TSwitchValue Tls;
 };
 
 }  // namespace larkpost

@@ -59,6 +59,7 @@ bool IsKnownSwitch(const std::string& arg) {
         "FROM",   "TO",   "REPLYTO", "CC", "BCC",    "SUBJECT", "BODY",   "BODYFILE",
         "FILES",  "MAILAGENT", "HELONAME", "TYPE",
         "PASSCMD",
+        "TLS",
     };
     if (!IsSwitchArgument(arg)) return false;
     for (const char* name : kNames)
@@ -67,6 +68,16 @@ bool IsKnownSwitch(const std::string& arg) {
 }
 
 }  // namespace
+
+int ParseUseTLS(const std::string& value) {
+    static const char* const kNames[] = {"NONE", "IMPLICIT", "REQUIRED", "AUTO"};
+    const std::string text = Trim(value);
+    for (int mode = kUseTLSNone; mode <= kUseTLSAuto; ++mode)
+        if (strcasecmp(text.c_str(), kNames[mode]) == 0) return mode;
+    if (text.size() == 1 && text[0] >= '0' && text[0] <= '3') return text[0] - '0';
+    throw ELpConvertError("Unknown connection security \"" + value +
+                          "\" for /TLS: use NONE, IMPLICIT, REQUIRED or AUTO (or 0 to 3).");
+}
 
 bool FindSwitch(const TLpArgs& args, const std::string& name) {
     for (size_t i = 1; i < args.size(); ++i) {
@@ -223,6 +234,10 @@ void ReadCmdLineSettings(const TLpArgs& args, TSwitchValues& sw, TSendSettings& 
         const std::string type = LowerAscii(sw.Type.Value);
         settings.SetContentType(type == "html" ? kContentTypeHtml : kContentTypeText);
     }
+
+    sw.Tls.Present = FindSwitch(args, "TLS");
+    sw.Tls.Value = sw.Tls.Present ? GetParam(args, "TLS") : "";
+    if (sw.Tls.Present) settings.SetUseTLS(ParseUseTLS(sw.Tls.Value));
 }
 
 bool WantsWindows(const TLpArgs& args) {

@@ -39,4 +39,8 @@ void ReadCmdLineSettings(const TLpArgs& args, TSwitchValues& switches, TSendSett
 // True when no argument is given, /I, /D, /?, /H or /V is present: a run that wants a window.
 bool WantsWindows(const TLpArgs& args);
 
+// The mode a /TLS value names: NONE, IMPLICIT, REQUIRED, AUTO in any case, or 0 to 3; raises
+// ELpConvertError naming the value otherwise.
+int ParseUseTLS(const std::string& value);
+
 }  // namespace larkpost

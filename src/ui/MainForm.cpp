@@ -312,6 +312,7 @@ void TForm1::SetTabOrder() {
     const QList<QWidget*> settings = {m_host,
                                       m_port,
                                       m_timeout,
+                                      m_useTLS,
                                       m_authType,
                                       m_userID,
                                       m_password,
@@ -386,6 +387,7 @@ void TForm1::BuildSettingsPage(QWidget* page) {
     grid->addWidget(m_port, row++, 1, Qt::AlignLeft);
     grid->addWidget(FieldLabel("Timeout (seconds):", m_timeout, "server"), row, 0);
     grid->addWidget(m_timeout, row++, 1, Qt::AlignLeft);
+    BuildSecurityControls(grid, row);
     grid->addWidget(FieldLabel("Authentication:", m_authType), row, 0);
     grid->addWidget(m_authType, row++, 1);
     grid->addWidget(FieldLabel("Username:", m_userID), row, 0);
@@ -502,6 +504,7 @@ void TForm1::ConnectEditors() {
     connect(m_saveSMTPLog, &QCheckBox::toggled, this, [this](bool on) {
         if (!m_refreshing) Handle([this, on] { m_shell.SendSettings.SetSaveSMTPLog(on); });
     });
+    ConnectSecurityControls();
 }
 
 void TForm1::RefreshControls() {
@@ -541,6 +544,7 @@ void TForm1::RefreshControls() {
     m_authType->setCurrentIndex(m_authType->findData(s.AuthType()));
     m_saveLog->setChecked(s.SaveLog());
     m_saveSMTPLog->setChecked(s.SaveSMTPLog());
+    RefreshSecurityControls();
 
     QStringList files;
     for (const auto& f : s.Files()) files << Q(f);
@@ -635,6 +639,34 @@ void TForm1::closeEvent(QCloseEvent* event) {
     // The close box ends the run without ExitProgram: the activity log is not saved.
     event->accept();
     QApplication::quit();
+}
+
+// ---- Connection security ----------------------------------------------------------------------
+
+void TForm1::BuildSecurityControls(QGridLayout* grid, int& row) {
+    m_useTLS = new QComboBox;
+    m_useTLS->setObjectName("UseTLSComboBox");
+    m_useTLS->setEditable(false);
+    SetHint(m_useTLS,
+            "How the connection is encrypted. Automatic uses STARTTLS when the server offers it; "
+            "port 465 uses implicit TLS unless you choose otherwise.");
+    for (int mode = kUseTLSNone; mode <= kUseTLSAuto; ++mode)
+        m_useTLS->addItem(kUseTLSCaptions[mode], mode);
+    grid->addWidget(FieldLabel("Connection security:", m_useTLS), row, 0);
+    grid->addWidget(m_useTLS, row++, 1);
+}
+
+void TForm1::ConnectSecurityControls() {
+    // "activated": a user's pick, even of the entry shown, chooses that mode; with none chosen
+    // the list only shows what the port implies.
+    connect(m_useTLS, &QComboBox::activated, this, [this](int index) {
+        if (!m_refreshing && index >= 0)
+            m_shell.SendSettings.SetUseTLS(m_useTLS->itemData(index).toInt());
+    });
+}
+
+void TForm1::RefreshSecurityControls() {
+    m_useTLS->setCurrentIndex(m_useTLS->findData(m_shell.SendSettings.EffectiveUseTLS()));
 }
 
 }  // namespace larkpost

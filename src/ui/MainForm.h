@@ -11,6 +11,7 @@ class QButtonGroup;
 class QCheckBox;
 class QComboBox;
 class QFileDialog;
+class QGridLayout;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -99,6 +100,12 @@ private:
     QLineEdit* m_mailAgent = nullptr;
     QLineEdit* m_heloName = nullptr;
     QLineEdit* m_passwordCommand = nullptr;
+
+    // Connection security and certificate checks.
+    void BuildSecurityControls(QGridLayout* grid, int& row);
+    void ConnectSecurityControls();
+    void RefreshSecurityControls();
+    QComboBox* m_useTLS = nullptr;
 };
 
 }  // namespace larkpost

@@ -9,6 +9,11 @@
 # Ports: PLAIN_PORT  no TLS, no authentication, any recipient accepted
 #        TLS_PORT    STARTTLS offered, authentication offered and required for relaying
 #        AUTH_PORT   no TLS, authentication offered and required (plain-text mechanisms allowed)
+#        IMPLICIT_PORT  TLS from the first byte (wrapper mode, RFC 8314), otherwise as TLS_PORT
+#        OTHER_NAME_PORT, EXPIRED_PORT, SELF_SIGNED_PORT  as TLS_PORT, with a certificate made out
+#                    for another name, an expired one, and a self-signed one
+# TLS_PORT and IMPLICIT_PORT present a certificate for localhost and 127.0.0.1 issued by a CA the
+# script makes at every start (CA_FILE); nothing that can expire is kept anywhere.
 # On every port the local part "refused" (refused@any.domain) is refused with 550 5.1.1, so tests
 # can mix a refused recipient with accepted ones.
 # Mail lands in DIR/mail/all/new/ (one file per delivered recipient, with a Delivered-To header);
@@ -54,18 +59,18 @@ stop() {
   postfix -c "$dir/conf" abort >/dev/null 2>&1 || true
 }
 
-# Three distinct free loopback ports, held together while they are chosen.
+# Seven distinct free loopback ports, held together while they are chosen.
 free_ports() {
   python3 -c '
 import socket
-socks = [socket.socket() for _ in range(3)]
+socks = [socket.socket() for _ in range(7)]
 for s in socks:
     s.bind(("127.0.0.1", 0))
 print(" ".join(str(s.getsockname()[1]) for s in socks))'
 }
 
 write_config() {
-  local plain=$1 tls=$2 auth=$3
+  local plain=$1 tls=$2 auth=$3 implicit=$4 other_name=$5 expired=$6 self_signed=$7
   cat >"$dir/conf/main.cf" <<EOF
 compatibility_level = 3.6
 queue_directory = $dir/spool
@@ -119,6 +124,10 @@ EOF
 127.0.0.1:$plain inet n - n - - smtpd
 127.0.0.1:$tls inet n - n - - smtpd -o smtpd_tls_security_level=may -o smtpd_sasl_auth_enable=yes -o smtpd_relay_restrictions=permit_sasl_authenticated,reject
 127.0.0.1:$auth inet n - n - - smtpd -o smtpd_sasl_auth_enable=yes -o smtpd_relay_restrictions=permit_sasl_authenticated,reject
+127.0.0.1:$implicit inet n - n - - smtpd -o smtpd_tls_wrappermode=yes -o smtpd_tls_security_level=encrypt -o smtpd_sasl_auth_enable=yes -o smtpd_relay_restrictions=permit_sasl_authenticated,reject
+127.0.0.1:$other_name inet n - n - - smtpd -o smtpd_tls_security_level=may -o smtpd_tls_cert_file=$dir/conf/other-name.pem -o smtpd_tls_key_file=$dir/conf/other-name.key -o smtpd_sasl_auth_enable=yes -o smtpd_relay_restrictions=permit_sasl_authenticated,reject
+127.0.0.1:$expired inet n - n - - smtpd -o smtpd_tls_security_level=may -o smtpd_tls_cert_file=$dir/conf/expired.pem -o smtpd_tls_key_file=$dir/conf/expired.key -o smtpd_sasl_auth_enable=yes -o smtpd_relay_restrictions=permit_sasl_authenticated,reject
+127.0.0.1:$self_signed inet n - n - - smtpd -o smtpd_tls_security_level=may -o smtpd_tls_cert_file=$dir/conf/self-signed.pem -o smtpd_tls_key_file=$dir/conf/self-signed.key -o smtpd_sasl_auth_enable=yes -o smtpd_relay_restrictions=permit_sasl_authenticated,reject
 pickup    unix  n       -       n       60      1       pickup
 cleanup   unix  n       -       n       -       0       cleanup
 qmgr      unix  n       -       n       300     1       qmgr
@@ -143,11 +152,16 @@ postlog   unix-dgram n  -       n       -       1       postlogd
 EOF
 }
 
-# Ready when every port answers with its banner; gives up early when the master could not bind.
+# Ready when every port answers with its banner (through TLS on the implicit port, the fourth);
+# gives up early when the master could not bind.
 wait_ready() {
   python3 - "$dir/maillog" "$@" <<'PY'
-import socket, sys, time
+import socket, ssl, sys, time
 log, ports = sys.argv[1], [int(p) for p in sys.argv[2:]]
+implicit = ports[3]
+plain_context = ssl.create_default_context()
+plain_context.check_hostname = False
+plain_context.verify_mode = ssl.CERT_NONE
 deadline = time.monotonic() + 20
 pending = list(ports)
 while pending and time.monotonic() < deadline:
@@ -159,8 +173,9 @@ while pending and time.monotonic() < deadline:
         pass
     port = pending[0]
     try:
-        with socket.create_connection(("127.0.0.1", port), timeout=1) as s:
-            s.settimeout(5)
+        with socket.create_connection(("127.0.0.1", port), timeout=1) as raw:
+            raw.settimeout(5)
+            s = plain_context.wrap_socket(raw) if port == implicit else raw
             if s.recv(100).startswith(b"220"):
                 s.sendall(b"QUIT\r\n")
                 pending.pop(0)
@@ -186,14 +201,35 @@ make_queue() {
   touch "$q/quick-start"
 }
 
+# A CA of this instance's own and the server certificates the ports present, all made now with
+# short lives: valid for localhost and 127.0.0.1, for another name, expired, and self-signed.
+make_certificates() {
+  local c=$dir/conf
+  local ec=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
+  openssl req -x509 "${ec[@]}" -subj "/CN=Larkpost Test CA" -days 2 \
+    -keyout "$c/ca.key" -out "$c/ca.pem" >/dev/null 2>&1
+  issue() {  # name, common name, subjectAltName, days (negative: already expired)
+    openssl req "${ec[@]}" -subj "/CN=$2" -keyout "$c/$1.key" -out "$c/$1.csr" >/dev/null 2>&1
+    printf 'subjectAltName=%s\nextendedKeyUsage=serverAuth\n' "$3" >"$c/$1.ext"
+    openssl x509 -req -in "$c/$1.csr" -CA "$c/ca.pem" -CAkey "$c/ca.key" -CAcreateserial \
+      -days "$4" -extfile "$c/$1.ext" -out "$c/$1.pem" >/dev/null 2>&1
+  }
+  issue server localhost DNS:localhost,IP:127.0.0.1 2
+  issue other-name mx.elsewhere.test DNS:mx.elsewhere.test 2
+  issue expired localhost DNS:localhost,IP:127.0.0.1 -1
+  openssl req -x509 "${ec[@]}" -subj /CN=localhost -addext subjectAltName=DNS:localhost,IP:127.0.0.1 \
+    -days 2 -keyout "$c/self-signed.key" -out "$c/self-signed.pem" >/dev/null 2>&1
+  cp "$c/server.pem" "$c/cert.pem"
+  cp "$c/server.key" "$c/key.pem"
+  chmod 644 "$c"/*.key "$c"/*.pem
+}
+
 start() {
   stop
   rm -rf "$dir"
   mkdir -p "$dir"/{conf/sasl,spool,data,mail,sasl}
 
-  openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost -days 2 \
-    -keyout "$dir/conf/key.pem" -out "$dir/conf/cert.pem" >/dev/null 2>&1
-  chmod 644 "$dir/conf/key.pem"
+  make_certificates
 
   # Debian's Postfix reads the Cyrus settings from $config_directory/sasl/smtpd.conf. The user
   # database lives outside the configuration directory, which Postfix wants owned by root.
@@ -231,6 +267,13 @@ EOF
 PLAIN_PORT=${ports[0]}
 TLS_PORT=${ports[1]}
 AUTH_PORT=${ports[2]}
+IMPLICIT_PORT=${ports[3]}
+OTHER_NAME_PORT=${ports[4]}
+EXPIRED_PORT=${ports[5]}
+SELF_SIGNED_PORT=${ports[6]}
+CA_FILE=$dir/conf/ca.pem
+SELF_SIGNED_CERT=$dir/conf/self-signed.pem
+SERVER_CERT=$dir/conf/server.pem
 SASL_USER=$sasl_user@$sasl_realm
 SASL_PASSWORD=$sasl_password
 MAILDIR=$dir/mail/all
