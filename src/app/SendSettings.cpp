@@ -102,6 +102,12 @@ void TSendSettings::SetUseTLS(int mode) {
     Changed();
 }
 
+void TSendSettings::SetVerifyCertificate(bool v) {
+    if (v == m_verifyCertificate) return;
+    m_verifyCertificate = v;
+    Changed();
+}
+
 int TSendSettings::EffectiveUseTLS() const {
     int port = 0;
     try {

@@ -119,6 +119,15 @@ public:
     void SetUseTLS(int mode);
     // The mode a send with these settings uses (the port text read as the send reads it).
     int EffectiveUseTLS() const;
+    // The server's certificate must chain to a trusted root (CAFile's only, when given), be
+    // valid today and name the host; a fingerprint pins one certificate and suffices alone.
+    bool VerifyCertificate() const { return m_verifyCertificate; }
+    void SetVerifyCertificate(bool v);
+    const std::string& CAFile() const { return m_caFile; }
+    void SetCAFile(const std::string& v) { Assign(m_caFile, v); }
+    // As typed; checked when a send uses it.
+    const std::string& CertificateFingerprint() const { return m_certificateFingerprint; }
+    void SetCertificateFingerprint(const std::string& v) { Assign(m_certificateFingerprint, v); }
 
     // Runs when SaveSMTPLog becomes checked or unchecked (SaveSMTPLogCheckBoxClick).
     std::function<void(bool checked)> OnSaveSMTPLogClick;
@@ -151,6 +160,9 @@ private:
     std::string m_heloName;
     std::string m_passwordCommand;
     int m_useTLS = kUseTLSNotChosen;
+    bool m_verifyCertificate = false;
+    std::string m_caFile;
+    std::string m_certificateFingerprint;
 };
 
 }  // namespace larkpost

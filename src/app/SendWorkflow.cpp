@@ -9,6 +9,7 @@
 #include "app/PasswordCommand.h"
 #include "app/RunState.h"
 #include "app/Shell.h"
+#include "app/Switches.h"
 #include "app/VersionInfo.h"
 #include "mail/Message.h"
 #include "net/Exceptions.h"
@@ -176,6 +177,18 @@ void TLpSendWorkflow::ConfigureConnectionSecurity(uint16_t port) {
                                 "(encrypted from the first byte, RFC 8314).");
     // Setting the mode may move the port between 25 and 465; the caller sets the port after it.
     LpSMTP1.SetUseTLS(static_cast<TLpUseTLS>(mode));
+
+    std::string pin;
+    if (!s.CertificateFingerprint().empty() &&
+        !NormalizeSha256Fingerprint(s.CertificateFingerprint(), pin)) {
+        throw ELpConvertError("The certificate fingerprint \"" + s.CertificateFingerprint() +
+                              "\" is no SHA-256 fingerprint: 64 hexadecimal digits are expected "
+                              "(colons and a \"sha256:\" prefix may stand with them).");
+    }
+    TLpSSLOptions& options = LpSSLIOHandlerSocketOpenSSL1.SSLOptions();
+    options.SetVerifyServerCertificate(s.VerifyCertificate());
+    options.SetCAFile(s.VerifyCertificate() ? ExpandEnvVars(s.CAFile()) : std::string());
+    options.SetCertificateFingerprint(pin);
 }
 
 void TLpSendWorkflow::SendOneMessage() {

@@ -112,6 +112,11 @@ void ReadINISettings(TLpShell& shell) {
 
     // Absent (or no mode's number): none chosen, so port 465 still means implicit TLS.
     if (!sw.Tls.Present) s.SetUseTLS(ini.ReadInteger(kSection, "UseTLS", kUseTLSNotChosen));
+    if (!sw.Verify && !sw.CAFile.Present)
+        s.SetVerifyCertificate(ini.ReadBool(kSection, "VerifyCertificate", false));
+    if (!sw.CAFile.Present) s.SetCAFile(ini.ReadString(kSection, "CAFile", ""));
+    if (!sw.Fingerprint.Present)
+        s.SetCertificateFingerprint(ini.ReadString(kSection, "CertificateFingerprint", ""));
 
     shell.ActivityLog.Add(" Settings read from " + RunState.SettingsPath);
 }
@@ -158,6 +163,9 @@ void WriteINISettings(TLpShell& shell) {
         ini.DeleteKey(kSection, "PasswordCommand");
     // Only a chosen mode is saved: a file without one keeps following the port.
     if (s.UseTLS() != kUseTLSNotChosen) ini.WriteInteger(kSection, "UseTLS", s.UseTLS());
+    ini.WriteBool(kSection, "VerifyCertificate", s.VerifyCertificate());
+    ini.WriteString(kSection, "CAFile", s.CAFile());
+    ini.WriteString(kSection, "CertificateFingerprint", s.CertificateFingerprint());
 
     if (RunState.Interactive) shell.Windows().ShowInformation("Settings saved to " + RunState.SettingsPath);
     shell.ActivityLog.Add(" Settings saved to " + RunState.SettingsPath);

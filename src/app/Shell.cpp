@@ -283,6 +283,9 @@ std::string DebugDump(const TSwitchValues& sw) {
         "/FILES=" + Flag(sw.Files) + " Value(s)=" + CommaText(sw.FileEntries),
         ValueLine("/PASSCMD=", sw.PassCmd),
         ValueLine("/TLS=", sw.Tls),
+        "/VERIFY=" + Flag(sw.Verify),
+        ValueLine("/CAFILE=", sw.CAFile),
+        ValueLine("/FINGERPRINT=", sw.Fingerprint),
     };
     std::string dump;
     for (const std::string& line : lines) {
@@ -343,6 +346,11 @@ Usage: larkpost [switches]
   /TLS mode           connection security: NONE (never TLS), IMPLICIT (TLS from the first
                       byte), REQUIRED (STARTTLS or fail), AUTO (STARTTLS when offered), or
                       0 to 3; default AUTO, but IMPLICIT on port 465
+  /VERIFY             verify the server's certificate: a trusted chain, valid dates and the
+                      host name; a failure ends the send before any login
+  /CAFILE file        trust only the authorities in this PEM file (implies /VERIFY)
+  /FINGERPRINT hash   accept exactly the certificate with this SHA-256 fingerprint (64 hex
+                      digits, colons and "sha256:" allowed), also a self-signed one
 
   Paths may hold %NAME% environment references.
 

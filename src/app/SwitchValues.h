@@ -50,6 +50,9 @@ struct TSwitchValues {
 
     // Connection security and certificate checks.
     TSwitchValue Tls;
+    bool Verify = false;
+    TSwitchValue CAFile;  // Value: environment-expanded
+    TSwitchValue Fingerprint;
 };
 
 }  // namespace larkpost

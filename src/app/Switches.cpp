@@ -59,7 +59,7 @@ bool IsKnownSwitch(const std::string& arg) {
         "FROM",   "TO",   "REPLYTO", "CC", "BCC",    "SUBJECT", "BODY",   "BODYFILE",
         "FILES",  "MAILAGENT", "HELONAME", "TYPE",
         "PASSCMD",
-        "TLS",
+        "TLS", "VERIFY", "CAFILE", "FINGERPRINT",
     };
     if (!IsSwitchArgument(arg)) return false;
     for (const char* name : kNames)
@@ -238,6 +238,17 @@ void ReadCmdLineSettings(const TLpArgs& args, TSwitchValues& sw, TSendSettings& 
     sw.Tls.Present = FindSwitch(args, "TLS");
     sw.Tls.Value = sw.Tls.Present ? GetParam(args, "TLS") : "";
     if (sw.Tls.Present) settings.SetUseTLS(ParseUseTLS(sw.Tls.Value));
+
+    sw.Verify = FindSwitch(args, "VERIFY");
+    sw.CAFile.Present = FindSwitch(args, "CAFILE");
+    sw.CAFile.Value = sw.CAFile.Present ? ExpandEnvVars(GetParam(args, "CAFILE")) : "";
+    sw.Fingerprint.Present = FindSwitch(args, "FINGERPRINT");
+    sw.Fingerprint.Value = sw.Fingerprint.Present ? GetParam(args, "FINGERPRINT") : "";
+    // Naming the authorities to trust says that certificates are to be checked: /CAFILE alone
+    // must not leave the server unchecked. Neither switch can switch the check off.
+    if (sw.Verify || sw.CAFile.Present) settings.SetVerifyCertificate(true);
+    if (sw.CAFile.Present) settings.SetCAFile(sw.CAFile.Value);
+    if (sw.Fingerprint.Present) settings.SetCertificateFingerprint(sw.Fingerprint.Value);
 }
 
 bool WantsWindows(const TLpArgs& args) {

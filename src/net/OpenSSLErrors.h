@@ -89,6 +89,24 @@ LARKPOST_OSSL_SSL_EXCEPTION(ELpOSSLAcceptError)
 LARKPOST_OSSL_SSL_EXCEPTION(ELpOSSLConnectError)
 #undef LARKPOST_OSSL_SSL_EXCEPTION
 
+// The server's certificate failed the checks that were asked for (chain to a trusted root,
+// dates, host name, pinned fingerprint); the handshake ended before anything was sent through
+// it. Permanent: another attempt meets the same certificate.
+class ELpCertificateVerifyError : public ELpOpenSSLError {
+public:
+    ELpCertificateVerifyError(const std::string& host, const std::string& reason)
+        : ELpOpenSSLError("Certificate verification failed for " + host + ": " + reason),
+          m_host(host),
+          m_reason(reason) {}
+    const std::string& Host() const noexcept { return m_host; }
+    const std::string& Reason() const noexcept { return m_reason; }
+    const char* ClassName() const noexcept override { return "ELpCertificateVerifyError"; }
+
+private:
+    std::string m_host;
+    std::string m_reason;
+};
+
 // The error-queue code, its text (ERR_error_string_n, 160 bytes), and the two raise rules.
 unsigned long NextOpenSSLErrorCode();
 std::string OpenSSLErrorString(unsigned long code);

@@ -92,6 +92,15 @@ void BindAll(LoaderState& s) {
     OPT(c, OPENSSL_sk_num);
     OPT(c, OPENSSL_sk_value);
     OPT(c, OPENSSL_sk_pop_free);
+    REQ(c, X509_STORE_CTX_get0_cert);
+    REQ(c, X509_STORE_CTX_set_error);
+    REQ(c, X509_verify_cert);
+    REQ(c, X509_digest);
+    REQ(c, EVP_sha256);
+    OPT(c, X509_VERIFY_PARAM_set_hostflags);
+    OPT(c, X509_get_default_cert_dir);
+    OPT(c, X509_get_default_cert_dir_env);
+    OPT(c, X509_get_default_cert_file_env);
     REQ(t, OPENSSL_init_ssl);
     OPT(t, TLS_client_method);
     OPT(t, TLS_server_method);
@@ -139,6 +148,9 @@ void BindAll(LoaderState& s) {
     OPT(t, SSL_get_verify_result);
     OPT(t, SSL_get0_param);
     OPT(t, SSL_get1_peer_certificate);
+    REQ(t, SSL_CTX_set_cert_verify_callback);
+    OPT(t, SSL_CTX_load_verify_dir);
+    OPT(t, SSL_CTX_load_verify_file);
 #undef REQ
 #undef OPT
 }

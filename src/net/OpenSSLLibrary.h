@@ -73,6 +73,16 @@ struct TLpOpenSSLApi {
     LP_OSSL_FN(OPENSSL_sk_num);                          // optional (file options)
     LP_OSSL_FN(OPENSSL_sk_value);                        // optional (file options)
     LP_OSSL_FN(OPENSSL_sk_pop_free);                     // optional (file options)
+    // Certificate checks and the trust store.
+    LP_OSSL_FN(X509_STORE_CTX_get0_cert);
+    LP_OSSL_FN(X509_STORE_CTX_set_error);
+    LP_OSSL_FN(X509_verify_cert);
+    LP_OSSL_FN(X509_digest);
+    LP_OSSL_FN(EVP_sha256);
+    LP_OSSL_FN(X509_VERIFY_PARAM_set_hostflags);  // optional
+    LP_OSSL_FN(X509_get_default_cert_dir);        // optional
+    LP_OSSL_FN(X509_get_default_cert_dir_env);    // optional
+    LP_OSSL_FN(X509_get_default_cert_file_env);   // optional
     // libssl
     LP_OSSL_FN(OPENSSL_init_ssl);
     LP_OSSL_FN(TLS_client_method);  // optional (method)
@@ -121,6 +131,9 @@ struct TLpOpenSSLApi {
     LP_OSSL_FN(SSL_get_verify_result);      // optional
     LP_OSSL_FN(SSL_get0_param);             // optional
     LP_OSSL_FN(SSL_get1_peer_certificate);  // optional
+    LP_OSSL_FN(SSL_CTX_set_cert_verify_callback);
+    LP_OSSL_FN(SSL_CTX_load_verify_dir);   // optional
+    LP_OSSL_FN(SSL_CTX_load_verify_file);  // optional
 #undef LP_OSSL_FN
 };
 

@@ -1,6 +1,7 @@
 #include "net/SSLContext.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -70,6 +71,25 @@ int VerifyCallback(int ok, X509_STORE_CTX* store) {
     return session->Owner()->DoVerifyPeer(&certificate, ok != 0, depth, error) ? 1 : 0;
 }
 
+int CertificateCheckCallback(X509_STORE_CTX* store, void* context) {
+    return static_cast<TLpSSLContext*>(context)->CheckServerCertificate(store);
+}
+
+std::string Sha256Hex(X509* certificate) {
+    const TLpOpenSSLApi& a = OpenSSLApi();
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (certificate == nullptr || a.X509_digest(certificate, a.EVP_sha256(), digest, &length) != 1)
+        return std::string();
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i) {
+        hex += kHex[digest[i] >> 4];
+        hex += kHex[digest[i] & 15];
+    }
+    return hex;
+}
+
 bool EndsWithIgnoringCase(const std::string& text, const char* suffix) {
     const size_t n = std::strlen(suffix);
     return text.size() >= n && strcasecmp(text.c_str() + text.size() - n, suffix) == 0;
@@ -91,6 +111,51 @@ int OpenSSLVersionOf(TLpSSLVersion v) {
 }
 
 }  // namespace
+
+int TLpSSLContext::CheckServerCertificate(X509_STORE_CTX* store) {
+    const TLpOpenSSLApi& a = OpenSSLApi();
+    PeerFingerprint = Sha256Hex(a.X509_STORE_CTX_get0_cert(store));
+    if (CertificateFingerprint.empty()) return a.X509_verify_cert(store);
+    // A pinned certificate stands for itself: no chain, dates or name could add to that.
+    if (!PeerFingerprint.empty() && PeerFingerprint == CertificateFingerprint) return 1;
+    FingerprintMismatch = true;
+    a.X509_STORE_CTX_set_error(store, X509_V_ERR_APPLICATION_VERIFICATION);
+    return 0;
+}
+
+// The system's trusted roots as OpenSSL's hashed directory (SSL_CERT_DIR, else OpenSSL's own): a
+// root is read only when a chain asks for its issuer. The default paths would also parse the
+// whole bundle file, some 140 certificates and most of a small send's CPU time, at every
+// connection, whether or not TLS follows. A bundle named by SSL_CERT_FILE is read only when the
+// certificate is to be verified; otherwise the result is merely reported.
+void TLpSSLContext::LoadTrustStore() {
+    const TLpOpenSSLApi& a = OpenSSLApi();
+    if (ChecksServerCertificate() && !CAFile.empty()) {
+        // Only the given authorities: a private CA must not be trusted beside every public one,
+        // nor the other way round.
+        const bool loaded = a.SSL_CTX_load_verify_file != nullptr
+                                ? a.SSL_CTX_load_verify_file(m_context, CAFile.c_str()) > 0
+                                : a.SSL_CTX_load_verify_locations != nullptr &&
+                                      a.SSL_CTX_load_verify_locations(m_context, CAFile.c_str(),
+                                                                      nullptr) > 0;
+        if (!loaded)
+            ELpOpenSSLAPICryptoError::Raise<ELpOSSLLoadingRootCertError>(
+                "Could not load the CA file " + CAFile);
+        return;
+    }
+    if (a.X509_get_default_cert_dir == nullptr || a.X509_get_default_cert_dir_env == nullptr ||
+        a.X509_get_default_cert_file_env == nullptr || a.SSL_CTX_load_verify_dir == nullptr ||
+        a.SSL_CTX_load_verify_file == nullptr) {
+        a.SSL_CTX_set_default_verify_paths(m_context);
+        return;
+    }
+    const char* dir = std::getenv(a.X509_get_default_cert_dir_env());
+    a.SSL_CTX_load_verify_dir(m_context, dir != nullptr ? dir : a.X509_get_default_cert_dir());
+    const char* file = std::getenv(a.X509_get_default_cert_file_env());
+    if (ChecksServerCertificate() && file != nullptr) a.SSL_CTX_load_verify_file(m_context, file);
+    // Whatever a missing directory or file queued must not end up in a later message.
+    if (a.ERR_clear_error != nullptr) a.ERR_clear_error();
+}
 
 TLpSSLContext::TLpSSLContext(TLpSSLIOHandlerSocketOpenSSL* owner) : m_owner(owner) {
     if (!LoadTlsLibraries()) throw ELpOSSLCouldNotLoadSSLLibrary();
@@ -296,7 +361,7 @@ void TLpSSLContext::InitContext(bool forServer) {
     a.SSL_CTX_ctrl(m_context, SSL_CTRL_MODE, SSL_MODE_AUTO_RETRY, nullptr);
     a.SSL_CTX_set_default_passwd_cb(m_context, PasswordCallback);
     a.SSL_CTX_set_default_passwd_cb_userdata(m_context, m_owner);
-    a.SSL_CTX_set_default_verify_paths(m_context);
+    LoadTrustStore();
     LoadFiles();
     if (StatusInfoOn) a.SSL_CTX_set_info_callback(m_context, InfoCallback);
 
@@ -311,6 +376,12 @@ void TLpSSLContext::InitContext(bool forServer) {
         if (VerifyMode.count(sslvrfClientOnce) != 0) flags |= SSL_VERIFY_CLIENT_ONCE;
         a.SSL_CTX_set_verify(m_context, flags, VerifyOn ? VerifyCallback : nullptr);
         a.SSL_CTX_set_verify_depth(m_context, VerifyDepth);
+    }
+    if (ChecksServerCertificate()) {
+        // SSL_VERIFY_PEER: a failed check ends the handshake with an alert, so not even the
+        // client's Finished goes out, let alone a command.
+        a.SSL_CTX_set_verify(m_context, SSL_VERIFY_PEER, VerifyOn ? VerifyCallback : nullptr);
+        a.SSL_CTX_set_cert_verify_callback(m_context, CertificateCheckCallback, this);
     }
     if (!RootCertFile.empty() && a.SSL_load_client_CA_file != nullptr &&
         a.SSL_CTX_set_client_CA_list != nullptr) {

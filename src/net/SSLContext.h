@@ -8,6 +8,7 @@
 #include "net/SSLOptions.h"
 
 struct ssl_ctx_st;
+struct x509_store_ctx_st;
 
 namespace larkpost {
 
@@ -43,9 +44,25 @@ public:
     std::string VerifyDirs;
     std::string CipherList;
     uint32_t SessionIdContext = 1;
+    // The certificate checks of TLpSSLOptions.
+    bool VerifyServerCertificate = false;
+    std::string CAFile;
+    std::string CertificateFingerprint;
+
+    // The server certificate is checked and a failure ends the handshake.
+    bool ChecksServerCertificate() const noexcept {
+        return VerifyServerCertificate || !CertificateFingerprint.empty();
+    }
+    // Of the last handshake: the server certificate's SHA-256 (hex), and whether it was the
+    // pinned one's that failed.
+    std::string PeerFingerprint;
+    bool FingerprintMismatch = false;
+    // OpenSSL's check of the chain, or the pin alone; the callback of the context.
+    int CheckServerCertificate(x509_store_ctx_st* store);
 
 private:
     void ApplyProtocolVersions();
+    void LoadTrustStore();
     void LoadFiles();
     bool UsePkcs12Certificate();
     bool UsePkcs12Key();

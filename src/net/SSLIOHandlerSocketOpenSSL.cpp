@@ -106,6 +106,9 @@ void TLpSSLIOHandlerSocketOpenSSL::PrepareTlsContext() {
     context->Method = m_options.Method();
     context->SSLVersions = m_options.SSLVersions();
     context->Mode = m_options.Mode();
+    context->VerifyServerCertificate = m_options.VerifyServerCertificate();
+    context->CAFile = m_options.CAFile();
+    context->CertificateFingerprint = m_options.CertificateFingerprint();
     context->InitContext(false);
     m_context = std::move(context);
 }

@@ -58,8 +58,21 @@ public:
     const std::string& CipherList() const noexcept { return m_cipherList; }
     void SetCipherList(const std::string& v) { m_cipherList = v; }
 
+    // Checks of the server's certificate that end the handshake when they fail, with
+    // ELpCertificateVerifyError: the chain must lead to a trusted root (only CAFile's when it is
+    // given, else the system's), be within its dates and be made out for the host name (an
+    // address literal as an address). Off by default: the result is only reported.
+    bool VerifyServerCertificate() const noexcept { return m_verifyServerCertificate; }
+    void SetVerifyServerCertificate(bool v) { m_verifyServerCertificate = v; }
+    const std::string& CAFile() const noexcept { return m_caFile; }
+    void SetCAFile(const std::string& v) { m_caFile = v; }
+    // The SHA-256 of the server's certificate (DER), 64 lower-case hex digits; when set, it
+    // alone decides, also without VerifyServerCertificate (a self-signed relay).
+    const std::string& CertificateFingerprint() const noexcept { return m_certificateFingerprint; }
+    void SetCertificateFingerprint(const std::string& v) { m_certificateFingerprint = v; }
+
     // The four file names, Method and SSLVersions (through the setters, in that order), Mode,
-    // VerifyMode, VerifyDepth, VerifyDirs and CipherList.
+    // VerifyMode, VerifyDepth, VerifyDirs and CipherList; then the certificate checks.
     void AssignTo(TLpSSLOptions& destination) const;
 
     // Every version sslvSSLv23 stands for.
@@ -77,6 +90,16 @@ private:
     int32_t m_verifyDepth = 0;
     std::string m_verifyDirs;
     std::string m_cipherList;
+    bool m_verifyServerCertificate = false;
+    std::string m_caFile;
+    std::string m_certificateFingerprint;
 };
+
+// A SHA-256 fingerprint as people copy it (upper or lower case, pairs separated by colons or
+// blanks, "sha256:" or "SHA256 Fingerprint=" in front) to 64 lower-case hex digits; false when
+// the text holds anything else or another number of digits.
+bool NormalizeSha256Fingerprint(const std::string& text, std::string& hex);
+// 64 hex digits as upper-case pairs joined by colons, the form `openssl x509 -fingerprint` shows.
+std::string ColonFingerprint(const std::string& hex);
 
 }  // namespace larkpost

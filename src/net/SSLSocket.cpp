@@ -130,19 +130,47 @@ void TLpSSLSocket::Connect(int socketHandle) {
             }
         } else if (a.X509_VERIFY_PARAM_set1_host != nullptr) {
             a.X509_VERIFY_PARAM_set1_host(param, m_hostName.c_str(), 0);
+            // RFC 6125: a wildcard stands for a whole left-most label, never for part of one.
+            if (m_context->ChecksServerCertificate() && a.X509_VERIFY_PARAM_set_hostflags)
+                a.X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
         }
     }
     if (a.ERR_clear_error != nullptr) a.ERR_clear_error();
 
+    m_context->PeerFingerprint.clear();
+    m_context->FingerprintMismatch = false;
     const int connected = a.SSL_connect(m_ssl);
-    if (connected < 1)
+    if (connected < 1) {
+        RaiseIfCertificateRefused();
         RaiseSSLError<ELpOSSLConnectError>(m_ssl, connected, "Error connecting with SSL.");
+    }
 
     TLpSSLCipher& cipher = Cipher();
     m_owner->ReportStatusInfo(
         "Cipher: name = " + cipher.Name() + "; " + "description = " + cipher.Description() + "; " +
         "bits = " + std::to_string(cipher.Bits()) + "; " + "version = " + cipher.Version() + "; ");
     m_owner->ReportStatusInfo(VerificationText());
+}
+
+void TLpSSLSocket::RaiseIfCertificateRefused() {
+    const TLpOpenSSLApi& a = OpenSSLApi();
+    if (!m_context->ChecksServerCertificate() || a.SSL_get_verify_result == nullptr) return;
+    // Until the certificate has been checked the result reads X509_V_OK, so a handshake that
+    // failed for another reason keeps its own error.
+    const long result = a.SSL_get_verify_result(m_ssl);
+    if (result == X509_V_OK) return;
+    if (a.ERR_clear_error != nullptr) a.ERR_clear_error();
+    if (m_context->FingerprintMismatch) {
+        throw ELpCertificateVerifyError(
+            m_hostName, "certificate fingerprint mismatch: the server's SHA-256 fingerprint is " +
+                            ColonFingerprint(m_context->PeerFingerprint));
+    }
+    const char* reason = a.X509_verify_cert_error_string != nullptr
+                             ? a.X509_verify_cert_error_string(result)
+                             : nullptr;
+    throw ELpCertificateVerifyError(m_hostName, reason != nullptr
+                                                    ? reason
+                                                    : "error " + std::to_string(result));
 }
 
 std::string TLpSSLSocket::VerificationText() const {
@@ -156,7 +184,12 @@ std::string TLpSSLSocket::VerificationText() const {
     text += a.X509_verify_cert_error_string(result);
     // Nothing is enforced on the road (no VerifyMode); say so, or "ok" reads like a guarantee
     // and a failure like a refusal.
-    if (m_context != nullptr && m_context->VerifyMode.empty()) text += " (not enforced)";
+    if (m_context == nullptr) return text;
+    if (!m_context->CertificateFingerprint.empty()) {
+        text += " (pinned fingerprint)";
+    } else if (m_context->VerifyMode.empty() && !m_context->ChecksServerCertificate()) {
+        text += " (not enforced)";
+    }
     return text;
 }
 

@@ -76,6 +76,9 @@ public:
     std::string VerificationText() const;
 
 private:
+    // After a failed handshake: ELpCertificateVerifyError when the certificate checks refused
+    // the server's certificate.
+    void RaiseIfCertificateRefused();
     TLpSSLIOHandlerSocketOpenSSL* m_owner;
     TLpSSLContext* m_context = nullptr;
     ssl_st* m_ssl = nullptr;

@@ -184,6 +184,9 @@ void TLpSMTPBase::UpgradeToTls() {
         }
         try {
             tls->SetTlsActive(true);
+        } catch (const ELpCertificateVerifyError&) {
+            // Its own words name the host and the reason; the close follows below, without QUIT.
+            throw;
         } catch (const std::exception& e) {
             closeAfterFailure();
             throw ELpTLSClientTLSHandShakeFailed(std::current_exception(), e.what());

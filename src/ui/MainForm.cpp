@@ -313,6 +313,9 @@ void TForm1::SetTabOrder() {
                                       m_port,
                                       m_timeout,
                                       m_useTLS,
+                                      m_verifyCertificate,
+                                      m_caFile,
+                                      m_fingerprint,
                                       m_authType,
                                       m_userID,
                                       m_password,
@@ -654,6 +657,28 @@ void TForm1::BuildSecurityControls(QGridLayout* grid, int& row) {
         m_useTLS->addItem(kUseTLSCaptions[mode], mode);
     grid->addWidget(FieldLabel("Connection security:", m_useTLS), row, 0);
     grid->addWidget(m_useTLS, row++, 1);
+
+    m_verifyCertificate = new QCheckBox("Verify server certificate");
+    m_verifyCertificate->setObjectName("VerifyCertificateCheckBox");
+    SetHint(m_verifyCertificate,
+            "Refuse a server whose certificate is not from a trusted authority, has expired or "
+            "names another host.");
+    m_caFile = LineEdit("CAFileEdit",
+                        "PEM file of the authorities to trust instead of the system's.");
+    m_caFile->setPlaceholderText("system default");
+    m_fingerprint = LineEdit("FingerprintEdit",
+                             "SHA-256 fingerprint of the one certificate to accept, for a "
+                             "self-signed server.");
+    m_fingerprint->setPlaceholderText("sha256:AB:CD:... (optional)");
+    auto* certificate = new QHBoxLayout;
+    certificate->setSpacing(10);
+    certificate->addWidget(m_verifyCertificate);
+    certificate->addWidget(FieldLabel("CA file:", m_caFile));
+    certificate->addWidget(m_caFile, 1);
+    grid->addWidget(FieldLabel("Certificate:", m_verifyCertificate), row, 0);
+    grid->addLayout(certificate, row++, 1);
+    grid->addWidget(FieldLabel("Fingerprint:", m_fingerprint), row, 0);
+    grid->addWidget(m_fingerprint, row++, 1);
 }
 
 void TForm1::ConnectSecurityControls() {
@@ -663,10 +688,25 @@ void TForm1::ConnectSecurityControls() {
         if (!m_refreshing && index >= 0)
             m_shell.SendSettings.SetUseTLS(m_useTLS->itemData(index).toInt());
     });
+    connect(m_verifyCertificate, &QCheckBox::toggled, this, [this](bool on) {
+        if (!m_refreshing) m_shell.SendSettings.SetVerifyCertificate(on);
+    });
+    connect(m_caFile, &QLineEdit::textChanged, this, [this](const QString& text) {
+        if (!m_refreshing) m_shell.SendSettings.SetCAFile(S(text));
+    });
+    connect(m_fingerprint, &QLineEdit::textChanged, this, [this](const QString& text) {
+        if (!m_refreshing) m_shell.SendSettings.SetCertificateFingerprint(S(text));
+    });
 }
 
 void TForm1::RefreshSecurityControls() {
-    m_useTLS->setCurrentIndex(m_useTLS->findData(m_shell.SendSettings.EffectiveUseTLS()));
+    const TSendSettings& s = m_shell.SendSettings;
+    m_useTLS->setCurrentIndex(m_useTLS->findData(s.EffectiveUseTLS()));
+    m_verifyCertificate->setChecked(s.VerifyCertificate());
+    SetTextIfChanged(m_caFile, s.CAFile());
+    // The CA file counts only while certificates are verified.
+    m_caFile->setEnabled(s.VerifyCertificate());
+    SetTextIfChanged(m_fingerprint, s.CertificateFingerprint());
 }
 
 }  // namespace larkpost

@@ -106,6 +106,9 @@ private:
     void ConnectSecurityControls();
     void RefreshSecurityControls();
     QComboBox* m_useTLS = nullptr;
+    QCheckBox* m_verifyCertificate = nullptr;
+    QLineEdit* m_caFile = nullptr;
+    QLineEdit* m_fingerprint = nullptr;
 };
 
 }  // namespace larkpost

@@ -13,6 +13,7 @@
 #include "app/Shell.h"
 #include "app/Switches.h"
 #include "app/VersionInfo.h"
+#include "net/SSLOptions.h"
 #include "mail/Message.h"
 
 namespace larkpost {
@@ -84,7 +85,62 @@ TEST(ConnectionSecuritySwitch, NamesNumbersAndErrors) {
     ReadCmdLineSettings(Args({"/FILES", "a.txt", "/TLS", "required"}), sw, s);
     EXPECT_EQ(sw.FileEntries, Lines{"a.txt"});
     const std::string dump = DebugDump(sw);
-    EXPECT_EQ(dump.substr(dump.find("\n/TLS=")), "\n/TLS=1 Value=required");
+    EXPECT_NE(dump.find("\n/TLS=1 Value=required\n"), std::string::npos) << dump;
+}
+
+TEST(CertificateSwitches, VerifyCAFileAndFingerprint) {
+    {
+        TSwitchValues sw;
+        TSendSettings s;
+        ReadCmdLineSettings(Args({"/HOST", "h"}), sw, s);
+        EXPECT_FALSE(s.VerifyCertificate());
+        const std::string dump = DebugDump(sw);
+        EXPECT_NE(dump.find("\n/VERIFY=0\n/CAFILE=0 Value=\n/FINGERPRINT=0 Value="),
+                  std::string::npos)
+            << dump;
+    }
+    {
+        TSwitchValues sw;
+        TSendSettings s;
+        ReadCmdLineSettings(Args({"-verify", "/FINGERPRINT", "sha256:AB:cd"}), sw, s);
+        EXPECT_TRUE(s.VerifyCertificate());
+        EXPECT_EQ(s.CAFile(), "");
+        EXPECT_EQ(s.CertificateFingerprint(), "sha256:AB:cd") << "checked when a send uses it";
+    }
+    {
+        // Naming the authorities to trust turns the check on; the path's references expand.
+        setenv("LARKPOST_TEST_CA_DIR", "/etc/corp", 1);
+        TSwitchValues sw;
+        TSendSettings s;
+        ReadCmdLineSettings(Args({"/FILES", "a.txt", "/CAFILE", "%LARKPOST_TEST_CA_DIR%/ca.pem"}),
+                            sw, s);
+        EXPECT_EQ(sw.FileEntries, Lines{"a.txt"});
+        EXPECT_TRUE(s.VerifyCertificate());
+        EXPECT_EQ(s.CAFile(), "/etc/corp/ca.pem");
+        const std::string dump = DebugDump(sw);
+        EXPECT_NE(dump.find("\n/VERIFY=0\n/CAFILE=1 Value=/etc/corp/ca.pem\n"), std::string::npos)
+            << dump;
+    }
+}
+
+TEST(CertificateFingerprint, AcceptedFormsAndRefusals) {
+    const std::string hex = "a1b2c3d4e5f60718293a4b5c6d7e8f90a1b2c3d4e5f60718293a4b5c6d7e8f90";
+    const std::string colons = ColonFingerprint(hex);
+    EXPECT_EQ(colons.substr(0, 12), "A1:B2:C3:D4:");
+    EXPECT_EQ(colons.size(), 95u);
+    for (const std::string& text : {hex, colons, "sha256:" + colons, "SHA256:" + hex,
+                                    "SHA256 Fingerprint=" + colons}) {
+        SCOPED_TRACE(text);
+        std::string out;
+        ASSERT_TRUE(NormalizeSha256Fingerprint(text, out));
+        EXPECT_EQ(out, hex);
+    }
+    for (const std::string& text : {hex.substr(2), hex + "00", "sha1:" + hex, hex.substr(1) + "g",
+                                    std::string()}) {
+        SCOPED_TRACE(text);
+        std::string out;
+        EXPECT_FALSE(NormalizeSha256Fingerprint(text, out));
+    }
 }
 
 TEST(ConnectionSecurity, NoChoiceFollowsThePort) {
@@ -158,7 +214,58 @@ TEST(ConnectionSecurityKey, ReadSkippedAndWrittenOnlyWhenChosen) {
     run.shell.SendSettings.SetUseTLS(kUseTLSRequired);
     WriteINISettings(run.shell);
     const std::string text = run.dir.Read("Larkpost.ini");
-    EXPECT_EQ(text.substr(text.find("HeloName=")), "HeloName=\nUseTLS=2\n");
+    EXPECT_NE(text.find("\nUseTLS=2\n"), std::string::npos) << text;
+}
+
+TEST(CertificateKeys, ReadSkippedByTheirSwitchesAndWritten) {
+    const std::string ini =
+        "[Larkpost]\nVerifyCertificate=1\nCAFile=/etc/corp/ca.pem\n"
+        "CertificateFingerprint=sha256:00\n";
+    {
+        TSettingsRun run;
+        run.dir.Write("Larkpost.ini", ini);
+        ReadINISettings(run.shell);
+        const TSendSettings& s = run.shell.SendSettings;
+        EXPECT_TRUE(s.VerifyCertificate());
+        EXPECT_EQ(s.CAFile(), "/etc/corp/ca.pem");
+        EXPECT_EQ(s.CertificateFingerprint(), "sha256:00");
+    }
+    {
+        // Under /S each switch keeps its own key out; /CAFILE keeps VerifyCertificate out too.
+        TSettingsRun run;
+        run.dir.Write("Larkpost.ini", "[Larkpost]\nVerifyCertificate=0\nCAFile=file.pem\n"
+                                      "CertificateFingerprint=sha256:00\n");
+        TSendSettings& s = run.shell.SendSettings;
+        s.SetVerifyCertificate(true);
+        s.SetCAFile("switch.pem");
+        s.SetCertificateFingerprint("switch");
+        run.shell.SwitchValues.CAFile.Present = true;
+        run.shell.SwitchValues.Fingerprint.Present = true;
+        ReadINISettings(run.shell);
+        EXPECT_TRUE(s.VerifyCertificate());
+        EXPECT_EQ(s.CAFile(), "switch.pem");
+        EXPECT_EQ(s.CertificateFingerprint(), "switch");
+    }
+    std::string saved;
+    {
+        TSettingsRun run;
+        WriteINISettings(run.shell);
+        const std::string text = run.dir.Read("Larkpost.ini");
+        EXPECT_NE(text.find("\nVerifyCertificate=0\nCAFile=\nCertificateFingerprint=\n"),
+                  std::string::npos)
+            << text;
+        run.shell.SendSettings.SetVerifyCertificate(true);
+        run.shell.SendSettings.SetCAFile("/etc/corp/ca.pem");
+        run.shell.SendSettings.SetCertificateFingerprint("sha256:00");
+        WriteINISettings(run.shell);
+        saved = run.dir.Read("Larkpost.ini");
+    }
+    TSettingsRun again;
+    again.dir.Write("Larkpost.ini", saved);
+    ReadINISettings(again.shell);
+    EXPECT_TRUE(again.shell.SendSettings.VerifyCertificate());
+    EXPECT_EQ(again.shell.SendSettings.CAFile(), "/etc/corp/ca.pem");
+    EXPECT_EQ(again.shell.SendSettings.CertificateFingerprint(), "sha256:00");
 }
 
 // 5 March 2026 14:03:09 UTC.
@@ -289,6 +396,43 @@ TEST(ConnectionSecuritySend, ImplicitSpeaksTlsFromTheFirstByte) {
     EXPECT_EQ(log[1], "TS Connecting to 127.0.0.1.");
     // The handshake's progress comes before the server's greeting is even read.
     EXPECT_EQ(log[2].rfind("TS SSL status: \"", 0), 0u) << log[2];
+}
+
+TEST(CertificateSend, ARefusedCertificateEndsTheSendBeforeAnyLogin) {
+    // The scripted server's certificate is self-signed and made out for another name.
+    ScriptedSmtpServer server({
+        S("220 mx.test ESMTP\r\n"),
+        C(Hello()), S("250-mx.test\r\n250-STARTTLS\r\n250 AUTH LOGIN\r\n"),
+        C("STARTTLS\r\n"), S("220 go ahead\r\n"), StartTls(),
+        C(Hello()), S("250 mx.test\r\n"),
+    });
+    TSend send;
+    send.shell.SendSettings.SetVerifyCertificate(true);
+    send.Run(server.Port(), kUseTLSAuto);
+    server.Finish();
+    // Nothing after STARTTLS: the handshake ended at the certificate, before any encrypted byte.
+    EXPECT_EQ(server.Received(), Hello() + "STARTTLS\r\n");
+    EXPECT_EQ(RunState.ReturnCode, 1);
+    const Lines& log = send.shell.ActivityLog.Lines();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[log.size() - 2],
+              "TS Exception: ELpCertificateVerifyError Certificate verification failed for "
+              "127.0.0.1: self-signed certificate");
+    EXPECT_FALSE(send.workflow.LpSMTP1.IsConnected());
+}
+
+TEST(CertificateSend, AFingerprintThatIsNoneFailsBeforeConnecting) {
+    TSend send;
+    send.shell.SendSettings.SetCertificateFingerprint("sha256:12:34");
+    // Nothing listens on this port: a connection would fail differently.
+    send.Run(ScriptedSmtpServer::UnusedPort(), kUseTLSRequired);
+    EXPECT_EQ(RunState.ReturnCode, 1);
+    const Lines& log = send.shell.ActivityLog.Lines();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[1],
+              "TS Exception: ELpConvertError The certificate fingerprint \"sha256:12:34\" is no "
+              "SHA-256 fingerprint: 64 hexadecimal digits are expected (colons and a \"sha256:\" "
+              "prefix may stand with them).");
 }
 
 TEST(ConnectionSecuritySend, Port465WithoutAChoiceUsesImplicitTlsAndSaysSo) {

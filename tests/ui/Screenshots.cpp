@@ -52,6 +52,8 @@ void FillDemo(TLpShell& shell) {
     s.SetUserID("builds");
     s.SetPassword("not-a-real-password");
     s.SetSaveLog(true);
+    s.SetUseTLS(kUseTLSRequired);
+    s.SetVerifyCertificate(true);
 
     auto& log = shell.ActivityLog;
     log.Clock = [] { return std::string("12/10/26 14:02:17"); };

@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QTemporaryDir>
 #include <QTest>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -105,12 +106,41 @@ TEST_F(SecurityControls, ConnectionSecurityShowsThePortsModeUntilOneIsChosen) {
     EXPECT_EQ(Find<QComboBox>("UseTLSComboBox")->currentIndex(), 2);
 }
 
+TEST_F(SecurityControls, CertificateControlsFillTheSettingsAndComeBackFromTheFile) {
+    auto* verify = Find<QCheckBox>("VerifyCertificateCheckBox");
+    auto* caFile = Find<QLineEdit>("CAFileEdit");
+    auto* fingerprint = Find<QLineEdit>("FingerprintEdit");
+    EXPECT_FALSE(verify->isChecked());
+    EXPECT_FALSE(caFile->isEnabled()) << "a CA file counts only while verifying";
+
+    windows->RevealMainWindow(false);
+    QTest::mouseClick(verify, Qt::LeftButton, {}, QPoint(8, verify->height() / 2));
+    EXPECT_TRUE(Settings().VerifyCertificate());
+    EXPECT_TRUE(caFile->isEnabled());
+    QTest::keyClicks(caFile, "/etc/corp/ca.pem");
+    EXPECT_EQ(Settings().CAFile(), "/etc/corp/ca.pem");
+    QTest::keyClicks(fingerprint, "sha256:AB:CD");
+    EXPECT_EQ(Settings().CertificateFingerprint(), "sha256:AB:CD");
+
+    windows->Form1().WriteINISettings();
+    EXPECT_NE(Ini().find("\nVerifyCertificate=1\nCAFile=/etc/corp/ca.pem\n"
+                         "CertificateFingerprint=sha256:AB:CD\n"),
+              std::string::npos)
+        << Ini();
+    Start();
+    EXPECT_TRUE(Find<QCheckBox>("VerifyCertificateCheckBox")->isChecked());
+    EXPECT_EQ(Find<QLineEdit>("CAFileEdit")->text(), "/etc/corp/ca.pem");
+    EXPECT_EQ(Find<QLineEdit>("FingerprintEdit")->text(), "sha256:AB:CD");
+}
+
 TEST(SecurityHelp, EverySecuritySwitchHasARowInTheHelpPageAndTheHelpText) {
     const std::string page = HelpPagePlainText();
     const std::string text = HelpText();
-    for (const char* sw : {"/TLS"}) {
+    for (const char* sw : {"/TLS", "/VERIFY", "/CAFILE", "/FINGERPRINT"}) {
         SCOPED_TRACE(sw);
-        EXPECT_NE(page.find(std::string("\n") + sw + " "), std::string::npos);
+        const size_t at = page.find(std::string("\n") + sw);
+        ASSERT_NE(at, std::string::npos);
+        EXPECT_NE(std::string(" \t\n").find(page[at + 1 + std::strlen(sw)]), std::string::npos);
         EXPECT_NE(text.find(std::string("\n  ") + sw + " "), std::string::npos);
     }
 }
