@@ -163,9 +163,16 @@ void WriteINISettings(TLpShell& shell) {
         ini.DeleteKey(kSection, "PasswordCommand");
     // Only a chosen mode is saved: a file without one keeps following the port.
     if (s.UseTLS() != kUseTLSNotChosen) ini.WriteInteger(kSection, "UseTLS", s.UseTLS());
-    ini.WriteBool(kSection, "VerifyCertificate", s.VerifyCertificate());
-    ini.WriteString(kSection, "CAFile", s.CAFile());
-    ini.WriteString(kSection, "CertificateFingerprint", s.CertificateFingerprint());
+    // Written only when set, so that a file saved without them reads as it always did.
+    const auto writeOrRemove = [&](const char* key, const std::string& value) {
+        if (!value.empty())
+            ini.WriteString(kSection, key, value);
+        else if (ini.ValueExists(kSection, key))
+            ini.DeleteKey(kSection, key);
+    };
+    writeOrRemove("VerifyCertificate", s.VerifyCertificate() ? "1" : "");
+    writeOrRemove("CAFile", s.CAFile());
+    writeOrRemove("CertificateFingerprint", s.CertificateFingerprint());
 
     if (RunState.Interactive) shell.Windows().ShowInformation("Settings saved to " + RunState.SettingsPath);
     shell.ActivityLog.Add(" Settings saved to " + RunState.SettingsPath);

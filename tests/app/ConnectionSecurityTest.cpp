@@ -248,17 +248,25 @@ TEST(CertificateKeys, ReadSkippedByTheirSwitchesAndWritten) {
     }
     std::string saved;
     {
+        // Set, they are written; back at their defaults, they leave the file again.
         TSettingsRun run;
-        WriteINISettings(run.shell);
-        const std::string text = run.dir.Read("Larkpost.ini");
-        EXPECT_NE(text.find("\nVerifyCertificate=0\nCAFile=\nCertificateFingerprint=\n"),
-                  std::string::npos)
-            << text;
         run.shell.SendSettings.SetVerifyCertificate(true);
         run.shell.SendSettings.SetCAFile("/etc/corp/ca.pem");
         run.shell.SendSettings.SetCertificateFingerprint("sha256:00");
         WriteINISettings(run.shell);
         saved = run.dir.Read("Larkpost.ini");
+        EXPECT_NE(saved.find("\nVerifyCertificate=1\nCAFile=/etc/corp/ca.pem\n"
+                             "CertificateFingerprint=sha256:00\n"),
+                  std::string::npos)
+            << saved;
+        run.shell.SendSettings.SetVerifyCertificate(false);
+        run.shell.SendSettings.SetCAFile("");
+        run.shell.SendSettings.SetCertificateFingerprint("");
+        WriteINISettings(run.shell);
+        const std::string text = run.dir.Read("Larkpost.ini");
+        EXPECT_EQ(text.find("VerifyCertificate"), std::string::npos) << text;
+        EXPECT_EQ(text.find("CAFile"), std::string::npos) << text;
+        EXPECT_EQ(text.find("Certificate"), std::string::npos) << text;
     }
     TSettingsRun again;
     again.dir.Write("Larkpost.ini", saved);
