@@ -5,6 +5,7 @@
 #include <iosfwd>
 #include <string>
 
+#include "app/TerminalProgress.h"
 #include "app/Windows.h"
 
 namespace larkpost {
@@ -27,6 +28,8 @@ public:
     void SetStatusText(const std::string&) override {}
     void SetBusyCursor(bool) override {}
     void OpenWithShell(const std::string&) override {}
+    // The progress line on standard error, when that is a terminal.
+    void ShowProgress(const TLpSendProgress& progress) override { m_terminal.Show(progress); }
 
     // Why no window can open, for the line an interactive run ends with.
     void SetNoWindowReason(std::string reason) { m_reason = std::move(reason); }
@@ -36,6 +39,7 @@ private:
     std::ostream& m_out;
     std::ostream& m_err;
     std::string m_reason = "no display is available";
+    TLpTerminalProgress m_terminal;
 };
 
 }  // namespace larkpost

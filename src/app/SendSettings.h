@@ -128,6 +128,13 @@ public:
     // As typed; checked when a send uses it.
     const std::string& CertificateFingerprint() const { return m_certificateFingerprint; }
     void SetCertificateFingerprint(const std::string& v) { Assign(m_certificateFingerprint, v); }
+    // How many more times a send that failed transiently is tried (0: once only), and the
+    // seconds before the first retry (doubled before each further one); decimal text, converted
+    // only when a send uses them.
+    const std::string& Retries() const { return m_retries; }
+    void SetRetries(const std::string& v) { Assign(m_retries, v); }
+    const std::string& RetryWait() const { return m_retryWait; }
+    void SetRetryWait(const std::string& v) { Assign(m_retryWait, v); }
 
     // Runs when SaveSMTPLog becomes checked or unchecked (SaveSMTPLogCheckBoxClick).
     std::function<void(bool checked)> OnSaveSMTPLogClick;
@@ -163,6 +170,8 @@ private:
     bool m_verifyCertificate = false;
     std::string m_caFile;
     std::string m_certificateFingerprint;
+    std::string m_retries = "0";
+    std::string m_retryWait = "30";
 };
 
 }  // namespace larkpost

@@ -1,9 +1,15 @@
 #include "app/SendWorkflow.h"
 
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <iostream>
 #include <memory>
+#include <thread>
 
 #include "app/Conversions.h"
 #include "app/PasswordCommand.h"
@@ -13,6 +19,7 @@
 #include "app/VersionInfo.h"
 #include "mail/Message.h"
 #include "net/Exceptions.h"
+#include "net/Reply.h"
 #include "platform/Paths.h"
 
 namespace larkpost {
@@ -44,7 +51,108 @@ int SecondsToMilliseconds(int seconds) {
     return static_cast<int>(ms);
 }
 
+// Line feeds become spaces and carriage returns full stops, as in the exception lines.
+std::string OneLine(std::string text) {
+    for (char& c : text)
+        if (c == '\n') c = ' ';
+    for (char& c : text)
+        if (c == '\r') c = '.';
+    return text;
+}
+
+std::string SecondsText(int seconds) {
+    return std::to_string(seconds) + (seconds == 1 ? " second" : " seconds");
+}
+
+// The text of a failure for a one-line message, without the blanks a reply's line end leaves.
+std::string Reason(const std::exception& e) {
+    std::string text = OneLine(e.what());
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    return text;
+}
+
+// Socket errors that a later try may not meet: the network or the server was unreachable,
+// busy or went away. A name that does not exist, a bad address or a local fault stays.
+bool IsTransientSocketError(int code) {
+    switch (code) {
+        case 10050:  // network down
+        case 10051:  // network unreachable
+        case 10052:  // network reset
+        case 10053:  // connection aborted
+        case 10054:  // connection reset
+        case 10055:  // no buffer space
+        case 10058:  // sending side shut down
+        case 10060:  // timed out
+        case 10061:  // refused
+        case 10064:  // host down
+        case 10065:  // host unreachable
+        case 11002:  // name server busy: try again
+            return true;
+        default:
+            return false;
+    }
+}
+
+// Ctrl+C in an unattended run cancels the send; a second one ends the program the usual way.
+std::atomic<TLpSendWorkflow*> g_interruptTarget{nullptr};
+
+extern "C" void OnInterrupt(int) {
+    TLpSendWorkflow* workflow = g_interruptTarget.exchange(nullptr);
+    if (!workflow) {
+        signal(SIGINT, SIG_DFL);
+        raise(SIGINT);
+        return;
+    }
+    workflow->CancelSend();
+}
+
+class TInterruptGuard {
+public:
+    TInterruptGuard(TLpSendWorkflow& workflow, bool active) {
+        if (!active) return;
+        struct sigaction action {};
+        action.sa_handler = OnInterrupt;
+        sigemptyset(&action.sa_mask);
+        if (sigaction(SIGINT, &action, &m_previous) != 0) return;
+        // A job started with Ctrl+C ignored (in the background of a script) keeps it ignored.
+        if (m_previous.sa_handler == SIG_IGN) {
+            sigaction(SIGINT, &m_previous, nullptr);
+            return;
+        }
+        g_interruptTarget = &workflow;
+        m_active = true;
+    }
+    ~TInterruptGuard() {
+        if (!m_active) return;
+        g_interruptTarget = nullptr;
+        sigaction(SIGINT, &m_previous, nullptr);
+    }
+    TInterruptGuard(const TInterruptGuard&) = delete;
+    TInterruptGuard& operator=(const TInterruptGuard&) = delete;
+
+private:
+    struct sigaction m_previous {};
+    bool m_active = false;
+};
+
 }  // namespace
+
+bool IsTransientFailure(const std::exception& e) {
+    if (const auto* reply = dynamic_cast<const ELpReplyRFCError*>(&e))
+        return reply->ReplyCode() >= 400 && reply->ReplyCode() <= 499;
+    if (const auto* socket = dynamic_cast<const ELpSocketError*>(&e))
+        return IsTransientSocketError(socket->ErrorCode());
+    return dynamic_cast<const ELpReadTimeout*>(&e) || dynamic_cast<const ELpConnectTimeout*>(&e) ||
+           dynamic_cast<const ELpConnClosedGracefully*>(&e) ||
+           dynamic_cast<const ELpClosedSocket*>(&e);
+}
+
+int RetryWaitSeconds(int firstWait, int retry) {
+    constexpr int kMaxWait = 3600;
+    long long wait = std::max(firstWait, 0);
+    for (int i = 1; i < retry && wait < kMaxWait; ++i) wait *= 2;
+    return static_cast<int>(std::min<long long>(wait, kMaxWait));
+}
 
 std::string MailAgentFor(const std::string& field) {
     return field.empty() ? "Larkpost " + GetVersionText() : field;
@@ -54,7 +162,9 @@ std::string HeloNameFor(const std::string& field) {
     return field.empty() ? "Larkpostv" + GetVersionNumber() : field;
 }
 
-TLpSendWorkflow::TLpSendWorkflow(TLpShell& shell) : m_shell(shell) {
+TLpSendWorkflow::TLpSendWorkflow(TLpShell& shell)
+    : m_shell(shell),
+      m_meter([this](const TLpSendProgress& p) { m_shell.Windows().ShowProgress(p); }) {
     TLpSSLIOHandlerSocketOpenSSL& tls = LpSSLIOHandlerSocketOpenSSL1;
     tls.SetDestination(":25");
     tls.SetPort(25);
@@ -97,11 +207,32 @@ TLpSendWorkflow::TLpSendWorkflow(TLpShell& shell) : m_shell(shell) {
                                     const std::string& code, const std::string& text,
                                     bool& goOn) { LpSMTP1FailedRecipient(s, address, code, text, goOn); };
 
+    // Progress of the message after DATA, from the handler's write progress; the cancel takes
+    // effect at the next chunk even when the socket still accepts data.
+    smtp.OnWorkBegin = [this](TLpComponent*, TLpWorkMode mode, int64_t) {
+        if (mode != wmWrite) return;
+        m_meter.SetInterval(ProgressInterval);
+        m_meter.Begin(m_expectedSize);
+    };
+    smtp.OnWork = [this](TLpComponent*, TLpWorkMode mode, int64_t count) {
+        if (mode != wmWrite) return;
+        ThrowIfCancelled();
+        m_meter.Update(count);
+    };
+    smtp.OnWorkEnd = [this](TLpComponent*, TLpWorkMode mode) {
+        if (mode != wmWrite) return;
+        m_dataEnded = LpSMTP1.DataTerminated();
+        m_meter.End(m_dataEnded);
+    };
+    smtp.OnSocketAllocated = [this](TLpBaseComponent*) { RememberSocket(); };
+
     m_shell.SendMsgClick = [this] { SendMsgClick(); };
+    m_shell.CancelSend = [this] { CancelSend(); };
 }
 
 TLpSendWorkflow::~TLpSendWorkflow() {
     m_shell.SendMsgClick = nullptr;
+    m_shell.CancelSend = nullptr;
     // The process is ending: no handler may reach a shell that is going away, and a peer left
     // over from a failed send gets no QUIT.
     LpSMTP1.OnStatus = nullptr;
@@ -120,23 +251,132 @@ void TLpSendWorkflow::SendMsgClick() {
     // Outside the error handling below: a failure here is not a failed send.
     if (LpSMTP1.IsConnected()) LpSMTP1.CloseConnection(true);
 
+    m_cancelled = false;
+    m_sending = true;
+    TInterruptGuard interrupt(*this, !RunState.Interactive);
     try {
         m_shell.Windows().SetBusyCursor(true);
         ConfigureClient();
-        LpSMTP1.EstablishConnection();
-        // A server that hangs up right after its hello has taken no message: that is a failed
-        // send, not a quiet one that a script would count as delivered.
-        if (!LpSMTP1.IsConnected()) throw ELpConnClosedGracefully("Connection Closed Gracefully.");
-        SendOneMessage();
+        const int attempts = m_retries + 1;
+        for (int attempt = 1;; ++attempt) {
+            if (m_retries > 0)
+                m_shell.ActivityLog.Add(" Attempt " + std::to_string(attempt) + " of " +
+                                        std::to_string(attempts) + ".");
+            try {
+                Attempt();
+                break;
+            } catch (const std::exception& e) {
+                EndProgress();
+                if (m_cancelled) throw;
+                // With retries asked for, a message the server may have is never sent again,
+                // and the error says why.
+                if (m_retries > 0) ThrowIfDeliveryUncertain(e);
+                if (attempt >= attempts || !IsTransientFailure(e)) throw;
+                RunState.ReturnCode = 1;
+                m_shell.LogException(e);
+                CloseAfterFailure(e);
+                const int wait = RetryWaitSeconds(m_retryWait, attempt);
+                const std::string next = "attempt " + std::to_string(attempt + 1) + " of " +
+                                         std::to_string(attempts);
+                const std::string waiting = " Waiting " + SecondsText(wait) + " before " + next + ".";
+                m_shell.ActivityLog.Add(waiting);
+                m_shell.Windows().SetStatusText(waiting.substr(1));
+                if (!RunState.Interactive)
+                    std::cerr << "larkpost: " << Reason(e) << " (attempt " << attempt << " of "
+                              << attempts << "; next attempt in " << SecondsText(wait) << ")"
+                              << std::endl;
+                WaitBeforeRetry(wait);
+                m_shell.Windows().SetBusyCursor(true);
+            }
+        }
     } catch (const std::exception& e) {
-        m_shell.Windows().SetBusyCursor(false);
-        RunState.ReturnCode = 1;
-        m_shell.AppException(e);
+        EndProgress();
+        if (m_cancelled) {
+            EndCancelled();
+        } else {
+            m_shell.Windows().SetBusyCursor(false);
+            RunState.ReturnCode = 1;
+            m_shell.AppException(e);
+        }
     } catch (...) {
+        EndProgress();
         m_shell.Windows().SetBusyCursor(false);
         RunState.ReturnCode = 1;
         m_shell.AppException(ELpException("Unknown exception"));
     }
+    m_socket = -1;
+    m_sending = false;
+}
+
+void TLpSendWorkflow::CancelSend() noexcept {
+    if (!m_sending) return;
+    m_cancelled = true;
+    // Blocked reads and writes return at once; the server sees the connection end, never an
+    // end-of-data line that was not yet written.
+    const int socket = m_socket.load();
+    if (socket >= 0) ::shutdown(socket, SHUT_RDWR);
+}
+
+void TLpSendWorkflow::Attempt() {
+    m_dataEnded = false;
+    ThrowIfCancelled();
+    LpSMTP1.EstablishConnection();
+    // A server that hangs up right after its hello has taken no message: that is a failed
+    // send, not a quiet one that a script would count as delivered.
+    if (!LpSMTP1.IsConnected()) throw ELpConnClosedGracefully("Connection Closed Gracefully.");
+    ThrowIfCancelled();
+    SendOneMessage();
+}
+
+void TLpSendWorkflow::ThrowIfDeliveryUncertain(const std::exception& e) {
+    const bool refused = dynamic_cast<const ELpReplyRFCError*>(&e) != nullptr;
+    // The server had the whole message when the connection failed; a refusal is an answer.
+    if (m_dataEnded && !refused)
+        throw ELpDeliveryUncertain(
+            "The connection to " + LpSMTP1.Host() +
+            " failed after the end of the message was sent and before the server's reply (" +
+            Reason(e) + "); the message may have been delivered, so it is not sent again.");
+}
+
+void TLpSendWorkflow::CloseAfterFailure(const std::exception& e) {
+    m_socket = -1;
+    // A server that answered gets its QUIT; one that is gone or silent is not waited for.
+    const bool answered = dynamic_cast<const ELpReplyRFCError*>(&e) != nullptr;
+    try {
+        LpSMTP1.CloseConnection(answered);
+    } catch (...) {
+        // The next attempt starts from a new connection whatever this one did.
+    }
+}
+
+void TLpSendWorkflow::WaitBeforeRetry(int seconds) {
+    using namespace std::chrono;
+    const auto end = steady_clock::now() + seconds * RetryWaitUnit;
+    for (;;) {
+        ThrowIfCancelled();
+        const auto now = steady_clock::now();
+        if (now >= end) return;
+        // Short slices, so a cancel (also from a signal handler) ends the wait at once.
+        std::this_thread::sleep_for(std::min<steady_clock::duration>(end - now, milliseconds(50)));
+    }
+}
+
+void TLpSendWorkflow::ThrowIfCancelled() const {
+    if (m_cancelled) throw ELpSendCancelled();
+}
+
+void TLpSendWorkflow::EndCancelled() {
+    m_socket = -1;
+    try {
+        LpSMTP1.CloseConnection(false);
+    } catch (...) {
+    }
+    m_shell.Windows().SetBusyCursor(false);
+    RunState.ReturnCode = 1;
+    const ELpSendCancelled cancelled;
+    m_shell.ActivityLog.Add(std::string(" ") + cancelled.what());
+    m_shell.Windows().SetStatusText(cancelled.what());
+    if (!RunState.Interactive) std::cerr << "larkpost: " << cancelled.what() << std::endl;
 }
 
 void TLpSendWorkflow::ConfigureClient() {
@@ -165,6 +405,8 @@ void TLpSendWorkflow::ConfigureClient() {
         LpSMTP1.SetPassword(password);
         m_shell.ActivityLog.Add(" Password taken from the password command.");
     }
+    m_retries = std::max(StrToInt(s.Retries()), 0);
+    m_retryWait = std::max(StrToInt(s.RetryWait()), 0);
 }
 
 void TLpSendWorkflow::ConfigureConnectionSecurity(uint16_t port) {
@@ -222,6 +464,15 @@ void TLpSendWorkflow::SendOneMessage() {
             if (FileExists(path)) message->MessageParts().Add<TLpAttachmentFile>(path);
         }
 
+        std::vector<std::string> attachments;
+        for (const std::string& path : s.Files())
+            if (FileExists(path)) attachments.push_back(path);
+        const size_t headerText = s.FromName().size() + s.FromAddr().size() + s.To().size() +
+                                  s.Cc().size() + s.ReplyTo().size() + s.Subject().size() +
+                                  LpSMTP1.MailAgent().size();
+        m_expectedSize =
+            ExpectedMessageSize(s.Body(), attachments, static_cast<int64_t>(headerText));
+
         LpSMTP1.SubmitMessage(*message);
     }
     LpSMTP1.CloseConnection(true);
@@ -249,8 +500,17 @@ void TLpSendWorkflow::LpSMTP1FailedRecipient(TLpBaseComponent*, const std::strin
     m_shell.ActivityLog.Add(" " + OneLogLine(AText));
 }
 
+void TLpSendWorkflow::RememberSocket() {
+    TLpSocketHandle* binding = LpSSLIOHandlerSocketOpenSSL1.Binding();
+    m_socket = binding ? binding->Handle() : -1;
+    // A cancel that came while there was no socket yet.
+    if (m_cancelled && m_socket >= 0) ::shutdown(m_socket, SHUT_RDWR);
+}
+
 void TLpSendWorkflow::LpSMTP1Status(TLpComponent*, TLpStatus AStatus,
                                     const std::string& AStatusText) {
+    // The connection's socket, also when it was made without a word before.
+    if (AStatus == hsConnected) RememberSocket();
     m_shell.ActivityLog.Add(" " + OneLogLine(AStatusText));
     m_shell.Windows().SetStatusText(AStatusText);
     if (AStatus == hsDisconnected) m_shell.Windows().SetBusyCursor(false);

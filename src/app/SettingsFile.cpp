@@ -109,6 +109,8 @@ void ReadINISettings(TLpShell& shell) {
     if (!sw.MailAgent.Present) s.SetMailAgent(ini.ReadString(kSection, "MailAgent", ""));
     if (!sw.HeloName.Present) s.SetHeloName(ini.ReadString(kSection, "HeloName", ""));
     if (!sw.PassCmd.Present) s.SetPasswordCommand(ini.ReadString(kSection, "PasswordCommand", ""));
+    if (!sw.Retry.Present) s.SetRetries(ini.ReadString(kSection, "Retries", "0"));
+    if (!sw.RetryWait.Present) s.SetRetryWait(ini.ReadString(kSection, "RetryWait", "30"));
 
     // Absent (or no mode's number): none chosen, so port 465 still means implicit TLS.
     if (!sw.Tls.Present) s.SetUseTLS(ini.ReadInteger(kSection, "UseTLS", kUseTLSNotChosen));
@@ -173,6 +175,18 @@ void WriteINISettings(TLpShell& shell) {
     writeOrRemove("VerifyCertificate", s.VerifyCertificate() ? "1" : "");
     writeOrRemove("CAFile", s.CAFile());
     writeOrRemove("CertificateFingerprint", s.CertificateFingerprint());
+    // Like the password command: a file saved with the defaults stays as it always was.
+    const struct {
+        const char* key;
+        const std::string& value;
+        const char* initial;
+    } retryKeys[] = {{"Retries", s.Retries(), "0"}, {"RetryWait", s.RetryWait(), "30"}};
+    for (const auto& k : retryKeys) {
+        if (k.value != k.initial)
+            ini.WriteString(kSection, k.key, k.value);
+        else if (ini.ValueExists(kSection, k.key))
+            ini.DeleteKey(kSection, k.key);
+    }
 
     if (RunState.Interactive) shell.Windows().ShowInformation("Settings saved to " + RunState.SettingsPath);
     shell.ActivityLog.Add(" Settings saved to " + RunState.SettingsPath);

@@ -186,12 +186,7 @@ void TLpShell::ExitProgram() {
 }
 
 void TLpShell::AppException(const std::exception& e) {
-    // Taken first: anything below may touch errno.
-    const int lastError = errno;
-    const auto* own = dynamic_cast<const ELpException*>(&e);
-    const std::string className = own ? own->ClassName() : "Exception";
-    ActivityLog.Add(" Exception: " + OneLine(className + " " + e.what()));
-    ActivityLog.Add(" Exception: " + OneLine(SysErrorMessage(lastError)));
+    LogException(e);
 
     if (!RunState.Interactive) {
         // "SSL negotiation failed." alone leaves a script's author guessing; the cause (a missing
@@ -210,6 +205,15 @@ void TLpShell::AppException(const std::exception& e) {
     Windows().ShowError(message);
     // Without a window the user has nothing to go on with.
     if (!revealed) Terminate(1);
+}
+
+void TLpShell::LogException(const std::exception& e) {
+    // Taken first: anything below may touch errno.
+    const int lastError = errno;
+    const auto* own = dynamic_cast<const ELpException*>(&e);
+    const std::string className = own ? own->ClassName() : "Exception";
+    ActivityLog.Add(" Exception: " + OneLine(className + " " + e.what()));
+    ActivityLog.Add(" Exception: " + OneLine(SysErrorMessage(lastError)));
 }
 
 void TLpShell::HandleEvent(const std::function<void()>& handler) {
@@ -286,6 +290,8 @@ std::string DebugDump(const TSwitchValues& sw) {
         "/VERIFY=" + Flag(sw.Verify),
         ValueLine("/CAFILE=", sw.CAFile),
         ValueLine("/FINGERPRINT=", sw.Fingerprint),
+        ValueLine("/RETRY=", sw.Retry),
+        ValueLine("/RETRYWAIT=", sw.RetryWait),
     };
     std::string dump;
     for (const std::string& line : lines) {
@@ -351,6 +357,11 @@ Usage: larkpost [switches]
   /CAFILE file        trust only the authorities in this PEM file (implies /VERIFY)
   /FINGERPRINT hash   accept exactly the certificate with this SHA-256 fingerprint (64 hex
                       digits, colons and "sha256:" allowed), also a self-signed one
+  /RETRY n            after a transient failure (no connection, time-out, connection
+                      lost before the end of the message, a 4xx reply) try up to n more
+                      times from a new connection (default 0)
+  /RETRYWAIT seconds  wait before the first retry, doubled before each further one, at
+                      most 3600 (default 30)
 
   Paths may hold %NAME% environment references.
 

@@ -30,6 +30,9 @@ public:
     void ExitProgram();
     // The application-wide exception handler.
     void AppException(const std::exception& e);
+    // The two activity-log lines AppException writes for e, alone (a failed attempt that is
+    // tried again).
+    void LogException(const std::exception& e);
     // Runs an event handler, passing what escapes it to AppException.
     void HandleEvent(const std::function<void()>& handler);
 
@@ -55,6 +58,9 @@ public:
     // The send an unattended run makes (SendMsgClick); set by whoever builds the send
     // components. It sets RunState.ReturnCode itself.
     std::function<void()> SendMsgClick;
+    // Stops the send under way (from another thread or a signal handler too); set beside
+    // SendMsgClick.
+    std::function<void()> CancelSend;
     // The connection log of the SMTP conversation, attached to the SMTP client by the send.
     TLpLogFile LpLogFile1;
     // Switch LpLogFile1 on with its file name, and off at exit; tests replace them.

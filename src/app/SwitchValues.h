@@ -42,6 +42,8 @@ struct TSwitchValues {
     TSwitchValue Body;
     TSwitchValue BodyFile;  // Value: environment-expanded
     TSwitchValue Type;
+    TSwitchValue Retry;
+    TSwitchValue RetryWait;
     bool Files = false;  // /FILES present
     // /FILES entries in the order collected, escape-decoded where decoding applies, not yet
     // environment-expanded.

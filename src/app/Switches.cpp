@@ -60,6 +60,7 @@ bool IsKnownSwitch(const std::string& arg) {
         "FILES",  "MAILAGENT", "HELONAME", "TYPE",
         "PASSCMD",
         "TLS", "VERIFY", "CAFILE", "FINGERPRINT",
+        "RETRY",  "RETRYWAIT",
     };
     if (!IsSwitchArgument(arg)) return false;
     for (const char* name : kNames)
@@ -184,6 +185,8 @@ void ReadCmdLineSettings(const TLpArgs& args, TSwitchValues& sw, TSendSettings& 
         {"HELONAME", &sw.HeloName},
         {"TYPE", &sw.Type},
         {"PASSCMD", &sw.PassCmd},
+        {"RETRY", &sw.Retry},
+        {"RETRYWAIT", &sw.RetryWait},
     };
     for (const Entry& e : entries) e.value->Present = FindSwitch(args, e.name);
     sw.Files = FindSwitch(args, "FILES");
@@ -249,6 +252,8 @@ void ReadCmdLineSettings(const TLpArgs& args, TSwitchValues& sw, TSendSettings& 
     if (sw.Verify || sw.CAFile.Present) settings.SetVerifyCertificate(true);
     if (sw.CAFile.Present) settings.SetCAFile(sw.CAFile.Value);
     if (sw.Fingerprint.Present) settings.SetCertificateFingerprint(sw.Fingerprint.Value);
+    if (sw.Retry.Present) settings.SetRetries(sw.Retry.Value);
+    if (sw.RetryWait.Present) settings.SetRetryWait(sw.RetryWait.Value);
 }
 
 bool WantsWindows(const TLpArgs& args) {

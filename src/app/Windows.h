@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "app/SendProgress.h"
+
 namespace larkpost {
 
 class TLpShell;
@@ -40,6 +42,10 @@ public:
     virtual void SetBusyCursor(bool busy) = 0;
     // Opens a file or web address with its associated application (the platform shell "open").
     virtual void OpenWithShell(const std::string& pathOrUrl) = 0;
+
+    // How far the message of the send under way has got; the last report of a message has
+    // Done set. Called often (about ten times a second while the message goes out).
+    virtual void ShowProgress(const TLpSendProgress&) {}
 };
 
 // A window module exports this factory under kCreateWindowsSymbol. It returns nullptr when it

@@ -307,6 +307,7 @@ void TLpIOHandler::SendNow(const uint8_t* data, int length) {
         // Still unread input keeps CheckPeerClosed quiet; a send that moved nothing must not
         // spin, so the close is reported here.
         if (sent == 0) throw ELpConnClosedGracefully("Connection Closed Gracefully.");
+        DoWork(wmWrite, sent);
         data += sent;
         length -= sent;
     }

@@ -21,7 +21,6 @@ namespace larkpost {
 class TLpConnectionIntercept;
 
 enum TLpMaxLineAction { maException = 0, maSplit = 1 };
-enum TLpWorkMode { wmRead = 0, wmWrite = 1 };
 
 class TLpIOHandler : public TLpComponent {
 public:

@@ -7,14 +7,20 @@ namespace larkpost {
 
 TLpTCPConnection::TLpTCPConnection() = default;
 
-TLpTCPConnection::~TLpTCPConnection() = default;
+TLpTCPConnection::~TLpTCPConnection() {
+    // A handler that outlives its connection must not report work to it.
+    if (m_ioHandler && m_ioHandler->WorkTarget() == this) m_ioHandler->SetWorkTarget(nullptr);
+}
 
 void TLpTCPConnection::SetIOHandler(TLpIOHandler* handler) {
     if (handler == m_ioHandler) return;
     if (handler && m_intercept && handler->Intercept() && handler->Intercept() != m_intercept)
         throw ELpException("The IOHandler already has a different Intercept assigned");
     if (handler && m_intercept) handler->SetIntercept(m_intercept);
+    if (m_ioHandler && m_ioHandler->WorkTarget() == this) m_ioHandler->SetWorkTarget(nullptr);
     m_ioHandler = handler;
+    // The handler's read and write progress is this connection's.
+    if (handler) handler->SetWorkTarget(this);
     // A handler the connection made itself goes when it is replaced.
     if (m_ownedHandler && m_ownedHandler.get() != handler) m_ownedHandler.reset();
 }

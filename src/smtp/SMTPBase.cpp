@@ -227,6 +227,7 @@ bool TLpSMTPBase::ReportFailedRecipient(const std::string& address) {
 // C: <message> .           S: 250
 void TLpSMTPBase::TransmitEnvelope(const std::string& reversePath,
                                    const TLpEMailAddressList& recipients, TLpMessage& message) {
+    m_dataTerminated = false;
     IssueCommand("MAIL FROM:<" + reversePath + ">", 250);
     try {
         std::size_t refused = 0;
@@ -245,8 +246,19 @@ void TLpSMTPBase::TransmitEnvelope(const std::string& reversePath,
             LastReply().RaiseAsError();
         }
         IssueCommand("DATA", 354);
-        WriteMessage(message);
-        IssueCommand(".", 250);
+        // The message and its end-of-data line are one piece of write work, so a listener
+        // sees the bytes of the message alone.
+        BeginWork(wmWrite);
+        try {
+            WriteMessage(message);
+            IOHandler()->WriteLine(".");
+        } catch (...) {
+            EndWork(wmWrite);
+            throw;
+        }
+        m_dataTerminated = true;
+        EndWork(wmWrite);
+        AwaitReply(250);
     } catch (const ELpSMTPReplyError&) {
         // The transaction is abandoned so the connection can serve another one. Should RSET
         // itself fail, the server's refusal is still the reason worth reporting.

@@ -148,6 +148,10 @@ public:
 
     TLpSMTPFailedRecipient OnFailedRecipient;
 
+    // The end-of-data line of the transaction TransmitEnvelope last began has been written: from
+    // then on the server may have accepted the message, whatever happens to the connection.
+    bool DataTerminated() const noexcept { return m_dataTerminated; }
+
 protected:
     std::unique_ptr<TLpReply> NewReply() const override;
     TLpSSLIOHandlerSocketBase* TlsHandler() const;
@@ -163,6 +167,7 @@ private:
     bool m_pipeLine = false;
     bool m_useVerp = false;
     bool m_loading = false;
+    bool m_dataTerminated = false;
 };
 
 }  // namespace larkpost

@@ -15,6 +15,7 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
@@ -24,6 +25,7 @@
 #include <QTabWidget>
 #include <QTextCursor>
 #include <QTextEdit>
+#include <QThread>
 #include <QVBoxLayout>
 #include <QValidator>
 
@@ -33,6 +35,7 @@
 #include "platform/Exception.h"
 #include "ui/Icon.h"
 #include "ui/Links.h"
+#include "ui/OnGuiThread.h"
 
 namespace larkpost {
 
@@ -165,6 +168,14 @@ TForm1::TForm1(TLpShell& shell, QWidget* parent) : QMainWindow(parent), m_shell(
 
     statusBar()->setObjectName("StatusBar1");
     statusBar()->setSizeGripEnabled(false);
+    m_progress = new QProgressBar;
+    m_progress->setObjectName("SendProgressBar");
+    m_progress->setRange(0, 1000);
+    m_progress->setFormat("%p%");
+    m_progress->setFixedWidth(180);
+    m_progress->setMaximumHeight(16);
+    m_progress->hide();
+    statusBar()->addPermanentWidget(m_progress);
     BuildMenu();
 
     ChooseFiles = [this] {
@@ -178,8 +189,9 @@ TForm1::TForm1(TLpShell& shell, QWidget* parent) : QMainWindow(parent), m_shell(
     SetTabOrder();
     FormCreate();
     ConnectEditors();
-    m_shell.SendSettings.OnChange = [this] { RefreshControls(); };
-    m_shell.ActivityLog.OnChange = [this] { RefreshLog(); };
+    // A send on its own thread changes them too; the controls are this thread's.
+    m_shell.SendSettings.OnChange = [this] { OnGuiThread(this, [this] { RefreshControls(); }); };
+    m_shell.ActivityLog.OnChange = [this] { OnGuiThread(this, [this] { RefreshLog(); }); };
     RefreshControls();
     RefreshLog();
 
@@ -188,6 +200,11 @@ TForm1::TForm1(TLpShell& shell, QWidget* parent) : QMainWindow(parent), m_shell(
 }
 
 TForm1::~TForm1() {
+    if (m_sending) {
+        if (m_shell.CancelSend) m_shell.CancelSend();
+        WaitForSend();
+    }
+    if (m_sendThread.joinable()) m_sendThread.join();
     m_shell.SendSettings.OnChange = nullptr;
     m_shell.ActivityLog.OnChange = nullptr;
 }
@@ -322,6 +339,8 @@ void TForm1::SetTabOrder() {
                                       m_passwordCommand,
                                       m_mailAgent,
                                       m_heloName,
+                                      m_retries,
+                                      m_retryWait,
                                       m_saveLog,
                                       m_saveSMTPLog,
                                       findChild<QWidget*>("ViewLogButton")};
@@ -404,6 +423,24 @@ void TForm1::BuildSettingsPage(QWidget* page) {
     grid->addWidget(FieldLabel("Helo Name:", m_heloName), row, 0);
     grid->addWidget(m_heloName, row++, 1);
 
+    // Retries for a send that fails for a passing reason; both are short numbers.
+    m_retries = LineEdit("RetriesEdit",
+                         "How many more times to try a send that failed for a passing reason (no "
+                         "connection, time-out, connection lost, a 4xx reply). 0: once only.");
+    m_retryWait = LineEdit("RetryWaitEdit",
+                           "Seconds before the first retry, doubled before each further one (at "
+                           "most an hour).");
+    m_retries->setMaximumWidth(80);
+    m_retryWait->setMaximumWidth(80);
+    auto* retryRow = new QHBoxLayout;
+    retryRow->setSpacing(10);
+    retryRow->addWidget(m_retries);
+    retryRow->addWidget(FieldLabel("Retry wait (seconds):", m_retryWait));
+    retryRow->addWidget(m_retryWait);
+    retryRow->addStretch(1);
+    grid->addWidget(FieldLabel("Retries:", m_retries), row, 0);
+    grid->addLayout(retryRow, row++, 1);
+
     auto* logs = new QGroupBox;
     auto* logsLayout = new QGridLayout(logs);
     logsLayout->setContentsMargins(10, 8, 10, 8);
@@ -431,7 +468,9 @@ void TForm1::BuildButtons(QWidget* area) {
     // and Alt+E exits (through the menu entry), so the other owners keep their underline only.
     save->setShortcut(QKeySequence());
     exit->setShortcut(QKeySequence());
-    connect(send, &QPushButton::clicked, this, [this] { Handle([this] { SendMsgClick(); }); });
+    m_sendButton = send;
+    m_saveButton = save;
+    connect(send, &QPushButton::clicked, this, [this] { Handle([this] { SendOrCancel(); }); });
     connect(save, &QPushButton::clicked, this, [this] { Handle([this] { WriteINISettings(); }); });
     connect(donate, &QPushButton::clicked, this, [this] { Handle([this] { Donate1Click(); }); });
     connect(exit, &QPushButton::clicked, this, [this] { Handle([this] { Exit1Click(); }); });
@@ -465,6 +504,12 @@ void TForm1::BuildMenu() {
     auto* f1 = new QShortcut(QKeySequence(Qt::Key_F1), this);
     f1->setContext(Qt::WindowShortcut);
     connect(f1, &QShortcut::activated, this, [this] { Handle([this] { Help1Click(); }); });
+    // Esc stops a send under way, wherever the focus is in this window.
+    auto* esc = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    esc->setObjectName("CancelSendShortcut");
+    esc->setContext(Qt::WindowShortcut);
+    esc->setEnabled(false);
+    connect(esc, &QShortcut::activated, this, [this] { CancelSendClick(); });
 }
 
 void TForm1::ConnectEditors() {
@@ -488,6 +533,8 @@ void TForm1::ConnectEditors() {
     bind(m_mailAgent, &TSendSettings::SetMailAgent);
     bind(m_heloName, &TSendSettings::SetHeloName);
     bind(m_passwordCommand, &TSendSettings::SetPasswordCommand);
+    bind(m_retries, &TSendSettings::SetRetries);
+    bind(m_retryWait, &TSendSettings::SetRetryWait);
 
     connect(m_contentType, &QButtonGroup::idClicked, this, [this](int id) {
         if (!m_refreshing) m_shell.SendSettings.SetContentType(id);
@@ -531,6 +578,8 @@ void TForm1::RefreshControls() {
     SetTextIfChanged(m_passwordCommand, s.PasswordCommand());
     // A send takes the password from the command then, so the field is not what counts.
     m_password->setEnabled(!UsesPasswordCommand(s, m_shell.SwitchValues));
+    SetTextIfChanged(m_retries, s.Retries());
+    SetTextIfChanged(m_retryWait, s.RetryWait());
 
     if (s.ContentType() == kContentTypeNone) {
         // An exclusive group cannot be emptied by unchecking its checked button.
@@ -599,9 +648,67 @@ void TForm1::RemoveFileButtonClick() {
 }
 
 void TForm1::SendMsgClick() {
+    // One send at a time, whatever asks for another.
+    if (m_sending) return;
     if (!m_shell.SendMsgClick)
         throw ELpException("Sending is not available in this build of Larkpost");
-    m_shell.SendMsgClick();
+    SetSending(true);
+    m_sendThread = std::thread([this] {
+        m_shell.HandleEvent([this] { m_shell.SendMsgClick(); });
+        QMetaObject::invokeMethod(this, [this] { SendFinished(); }, Qt::QueuedConnection);
+    });
+}
+
+void TForm1::SendOrCancel() {
+    if (m_sending) {
+        CancelSendClick();
+        return;
+    }
+    SendMsgClick();
+}
+
+void TForm1::CancelSendClick() {
+    if (m_sending && m_shell.CancelSend) m_shell.CancelSend();
+}
+
+void TForm1::WaitForSend() {
+    while (m_sending) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+}
+
+void TForm1::SendFinished() {
+    if (m_sendThread.joinable()) m_sendThread.join();
+    SetSending(false);
+}
+
+void TForm1::SetSending(bool sending) {
+    m_sending = sending;
+    m_sendButton->setText(sending ? "Cancel" : "&Send Message");
+    SetHint(m_sendButton, sending ? "Stop sending the email." : "Send the email.");
+    // What the send reads stays as it was when it began.
+    for (int i = 0; i < m_pages->count(); ++i)
+        if (m_pages->widget(i)->objectName() != "LogTab") m_pages->widget(i)->setEnabled(!sending);
+    m_saveButton->setEnabled(!sending);
+    if (auto* esc = findChild<QShortcut*>("CancelSendShortcut")) esc->setEnabled(sending);
+    if (!sending) m_progress->hide();
+}
+
+void TForm1::ShowProgress(const TLpSendProgress& progress) {
+    if (progress.Done) {
+        m_progress->hide();
+        return;
+    }
+    m_progress->setValue(static_cast<int>(progress.Fraction * 1000));
+    m_progress->setToolTip(Q(FormatProgressLine(progress)).simplified());
+    m_progress->show();
+    // The percent is on the bar; the text says the rest in the room the status bar has.
+    QString text = "Sent " + Q(FormatBytes(static_cast<double>(progress.BytesSent))) + " of " +
+                   Q(FormatBytes(static_cast<double>(progress.BytesTotal)));
+    if (progress.BytesPerSecond > 0) text += ", " + Q(FormatBytes(progress.BytesPerSecond)) + "/s";
+    if (progress.SecondsLeft >= 0) {
+        const auto left = static_cast<long long>(progress.SecondsLeft + 0.5);
+        text += QString(", %1:%2 left").arg(left / 60).arg(left % 60, 2, 10, QChar('0'));
+    }
+    statusBar()->showMessage(text);
 }
 
 void TForm1::WriteINISettings() {
@@ -609,6 +716,11 @@ void TForm1::WriteINISettings() {
 }
 
 void TForm1::Exit1Click() {
+    // A send under way stops first: its connection closes and its log lines are in.
+    if (m_sending) {
+        CancelSendClick();
+        WaitForSend();
+    }
     m_shell.Exit1Click();
 }
 
@@ -639,6 +751,10 @@ bool TForm1::event(QEvent* event) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+    if (m_sending) {
+        CancelSendClick();
+        WaitForSend();
+    }
     // The close box ends the run without ExitProgram: the activity log is not saved.
     event->accept();
     QApplication::quit();

@@ -6,6 +6,9 @@
 #include <QStringList>
 #include <cstddef>
 #include <functional>
+#include <thread>
+
+#include "app/SendProgress.h"
 
 class QButtonGroup;
 class QCheckBox;
@@ -16,6 +19,7 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPlainTextEdit;
+class QProgressBar;
 class QPushButton;
 class QTabWidget;
 class QTextEdit;
@@ -58,6 +62,18 @@ public:
 
     QTabWidget* PageControl1() const { return m_pages; }
 
+    // ---- The send under way ---------------------------------------------------------------------
+    // The send runs on a thread of its own, so the window repaints, moves and answers while it
+    // goes on; every event it raises (log lines, status, boxes, the cursor) is handled on this
+    // window's thread, in order, while the send waits for it.
+    bool Sending() const { return m_sending; }
+    // The send button while a send runs ("Cancel", and Esc): stops it at once.
+    void CancelSendClick();
+    // Returns once the send under way has ended (events are handled meanwhile).
+    void WaitForSend();
+    // The progress bar in the status bar and the status text; Done hides the bar.
+    void ShowProgress(const TLpSendProgress& progress);
+
 protected:
     bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
@@ -73,8 +89,17 @@ private:
     // Runs a handler the way the event loop runs one: what escapes goes to AppException.
     void Handle(const std::function<void()>& handler);
 
+    void SendOrCancel();
+    void SetSending(bool sending);
+    void SendFinished();
+
     TLpShell& m_shell;
     bool m_refreshing = false;
+    bool m_sending = false;
+    std::thread m_sendThread;
+    QPushButton* m_sendButton = nullptr;
+    QPushButton* m_saveButton = nullptr;
+    QProgressBar* m_progress = nullptr;
     std::size_t m_logLinesShown = 0;
 
     QTabWidget* m_pages = nullptr;
@@ -109,6 +134,8 @@ private:
     QCheckBox* m_verifyCertificate = nullptr;
     QLineEdit* m_caFile = nullptr;
     QLineEdit* m_fingerprint = nullptr;
+    QLineEdit* m_retries = nullptr;
+    QLineEdit* m_retryWait = nullptr;
 };
 
 }  // namespace larkpost

@@ -13,6 +13,7 @@
 #include <QMessageBox>
 #include <QScreen>
 #include <QStatusBar>
+#include <QThread>
 #include <QTimer>
 #include <cstring>
 
@@ -21,6 +22,7 @@
 #include "ui/HelpForm.h"
 #include "ui/Links.h"
 #include "ui/MainForm.h"
+#include "ui/OnGuiThread.h"
 #include "ui/VisualStyle.h"
 
 namespace larkpost {
@@ -191,13 +193,13 @@ void TLpQtWindows::ShowAbout() {
 }
 
 void TLpQtWindows::ShowMessage(const std::string& text) {
-    ShowBox(TBoxKind::Plain, text);
+    OnGuiThread(m_form1.get(), [&] { ShowBox(TBoxKind::Plain, text); });
 }
 void TLpQtWindows::ShowInformation(const std::string& text) {
-    ShowBox(TBoxKind::Information, text);
+    OnGuiThread(m_form1.get(), [&] { ShowBox(TBoxKind::Information, text); });
 }
 void TLpQtWindows::ShowError(const std::string& text) {
-    ShowBox(TBoxKind::Error, text);
+    OnGuiThread(m_form1.get(), [&] { ShowBox(TBoxKind::Error, text); });
 }
 
 void TLpQtWindows::ShowBox(TBoxKind kind, const std::string& text) {
@@ -213,6 +215,11 @@ void TLpQtWindows::ShowBox(TBoxKind kind, const std::string& text) {
 }
 
 bool TLpQtWindows::RevealMainWindow(bool selectFirstPage) {
+    if (QThread::currentThread() != m_form1->thread()) {
+        bool revealed = false;
+        OnGuiThread(m_form1.get(), [&] { revealed = RevealMainWindow(selectFirstPage); });
+        return revealed;
+    }
     m_form1->RefreshControls();
     m_form1->RefreshLog();
     if (selectFirstPage) m_form1->PageControl1()->setCurrentIndex(0);
@@ -224,18 +231,34 @@ bool TLpQtWindows::RevealMainWindow(bool selectFirstPage) {
 }
 
 void TLpQtWindows::SetStatusText(const std::string& text) {
+    if (QThread::currentThread() != m_form1->thread()) {
+        OnGuiThread(m_form1.get(), [&] { SetStatusText(text); });
+        return;
+    }
     m_form1->statusBar()->showMessage(QString::fromStdString(text));
     // A send blocks the event loop; its progress is painted at once all the same.
     if (m_form1->isVisible()) m_form1->statusBar()->repaint();
 }
 
 void TLpQtWindows::SetBusyCursor(bool busy) {
+    if (QThread::currentThread() != m_form1->thread()) {
+        OnGuiThread(m_form1.get(), [&] { SetBusyCursor(busy); });
+        return;
+    }
     if (busy == m_busy) return;
     m_busy = busy;
     if (busy)
         QApplication::setOverrideCursor(Qt::WaitCursor);
     else
         QApplication::restoreOverrideCursor();
+}
+
+void TLpQtWindows::ShowProgress(const TLpSendProgress& progress) {
+    // Progress need not hold the send up: it is queued, behind what the send raised before.
+    TForm1* form = m_form1.get();
+    QMetaObject::invokeMethod(form, [form, progress] { form->ShowProgress(progress); },
+                              QThread::currentThread() == form->thread() ? Qt::DirectConnection
+                                                                         : Qt::QueuedConnection);
 }
 
 void TLpQtWindows::OpenWithShell(const std::string& pathOrUrl) {

@@ -1,5 +1,6 @@
 // The Qt windows behind the shell's window interface: the main window, the help window and the
-// about box, message boxes, the status bar and the cursor.
+// about box, message boxes, the status bar and the cursor. A send runs on a thread of its own;
+// what it asks of the windows is done on the windows' thread while it waits.
 #pragma once
 
 #include <QByteArray>
@@ -34,6 +35,7 @@ public:
     void SetStatusText(const std::string& text) override;
     void SetBusyCursor(bool busy) override;
     void OpenWithShell(const std::string& pathOrUrl) override;
+    void ShowProgress(const TLpSendProgress& progress) override;
 
     TForm1& Form1() { return *m_form1; }
     TForm3& Form3() { return *m_form3; }

@@ -79,7 +79,8 @@ std::map<std::string, std::string> Fields(const TSendSettings& s) {
             {"Cc", s.Cc()},             {"Bcc", s.Bcc()},
             {"Subject", s.Subject()},   {"ContentType", std::to_string(s.ContentType())},
             {"Body", join(s.Body())},   {"Files", join(s.Files())},
-            {"MailAgent", s.MailAgent()}, {"HeloName", s.HeloName()}};
+            {"MailAgent", s.MailAgent()}, {"HeloName", s.HeloName()},
+            {"Retries", s.Retries()},   {"RetryWait", s.RetryWait()}};
 }
 
 std::string FullIni(const TTempDir& dir) {
@@ -91,7 +92,7 @@ std::string FullIni(const TTempDir& dir) {
            "ReplyTo=replies@example.com\ncc=carol@example.com\nbcc=dave@example.com\n"
            "Subject=Weekly report\nBodyFile=LarkpostBody.rtf\n"
            "FileCount=2\nFile0=" + dir.File("report.pdf") + "\nFile1=" + dir.File("sub/Data.csv") + "\n"
-           "MailAgent=Agent 1\nHeloName=client.example\n";
+           "MailAgent=Agent 1\nHeloName=client.example\nRetries=3\nRetryWait=45\n";
 }
 
 void MakeFullFolder(const TTempDir& dir) {
@@ -109,7 +110,8 @@ std::map<std::string, std::string> FullIniFields(const TTempDir& dir) {
             {"Cc", "carol@example.com"}, {"Bcc", "dave@example.com"},
             {"Subject", "Weekly report"}, {"ContentType", "1"}, {"Body", "Hello,|the report.|"},
             {"Files", dir.File("sub/Data.csv") + "|report.pdf|"},
-            {"MailAgent", "Agent 1"}, {"HeloName", "client.example"}};
+            {"MailAgent", "Agent 1"}, {"HeloName", "client.example"},
+            {"Retries", "3"}, {"RetryWait", "45"}};
 }
 
 TEST(ReadINISettings, ReadsEveryKey) {
@@ -187,6 +189,8 @@ TEST(ReadINISettings, PresentSwitchesLeaveTheirKeysAlone) {
         {"/FILES", [](Sw& s) { s.Files = true; }, {"Files"}},
         {"/MAILAGENT", [](Sw& s) { s.MailAgent.Present = true; }, {"MailAgent"}},
         {"/HELONAME", [](Sw& s) { s.HeloName.Present = true; }, {"HeloName"}},
+        {"/RETRY", [](Sw& s) { s.Retry.Present = true; }, {"Retries"}},
+        {"/RETRYWAIT", [](Sw& s) { s.RetryWait.Present = true; }, {"RetryWait"}},
         // Switches without a key of their own skip nothing.
         {"/LOG /LOGSMTP /BODY /S", [](Sw& s) { s.Log = s.LogSMTP = s.Body.Present = s.S.Present = true; }, {}},
     };
@@ -201,6 +205,7 @@ TEST(ReadINISettings, PresentSwitchesLeaveTheirKeysAlone) {
         s.SetTo("sw-to"); s.SetReplyTo("sw-reply"); s.SetCc("sw-cc"); s.SetBcc("sw-bcc");
         s.SetSubject("sw-subject"); s.SetContentType(0); s.SetBody({"sw body"});
         s.AddFile("sw-file"); s.SetMailAgent("sw-agent"); s.SetHeloName("sw-helo");
+        s.SetRetries("7"); s.SetRetryWait("9");
         const auto before = Fields(s);
         c.set(run.shell.SwitchValues);
 
@@ -346,6 +351,7 @@ void FillForSave(TSendSettings& s) {
     s.SetTo("a@example.org, b@example.org"); s.SetReplyTo(""); s.SetCc("c@example.org");
     s.SetBcc(""); s.SetSubject("  Gr\xC3\xBC\xC3\x9F" "e  "); s.SetBody({"Line one", "", "\xE2\x82\xAC 5"});
     s.AddFile("z.txt"); s.AddFile("/data/A.pdf"); s.SetMailAgent(""); s.SetHeloName("me.example.org");
+    s.SetRetries("4");
 }
 
 TEST(WriteINISettings, NewFileHoldsEveryKeyInOrder) {
@@ -358,7 +364,8 @@ TEST(WriteINISettings, NewFileHoldsEveryKeyInOrder) {
               "SaveLog=1\nSaveSMTPLog=0\nContentType=-1\nFromName=Bob B.\nFromAddr=bob@example.org\n"
               "To=a@example.org, b@example.org\nReplyTo=\ncc=c@example.org\nbcc=\n"
               "Subject=\"  Gr\xC3\xBC\xC3\x9F" "e  \"\nBodyFile=LarkpostBody.rtf\n"
-              "FileCount=2\nFile0=/data/A.pdf\nFile1=z.txt\nMailAgent=\nHeloName=me.example.org\n");
+              "FileCount=2\nFile0=/data/A.pdf\nFile1=z.txt\nMailAgent=\nHeloName=me.example.org\n"
+              "Retries=4\n");
     EXPECT_EQ(LoadBodyFile(run.dir.File("LarkpostBody.rtf")), (Lines{"Line one", "", "\xE2\x82\xAC 5"}));
     EXPECT_EQ(run.Log(), Lines{"TS Settings saved to " + run.dir.File("Larkpost.ini")});
     EXPECT_TRUE(run.windows.Events.empty()) << "no box in an unattended run";

@@ -2,6 +2,8 @@
 // through fake windows and a fake send.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cerrno>
 
 #include "TempDir.h"
@@ -317,6 +319,8 @@ TEST(DebugDump, TwentySevenLinesInOrder) {
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     // Lines for switches added since follow the 27 of old.
     ASSERT_GE(lines.size(), 27u);
+    for (const char* added : {"/RETRY=0 Value=", "/RETRYWAIT=0 Value="})
+        EXPECT_NE(std::find(lines.begin() + 27, lines.end(), added), lines.end()) << added;
     lines.resize(27);
     const Events expected = {"[Larkpost Switches and Settings]",
                              "/V=0",

@@ -135,6 +135,8 @@ TEST(CollectFiles, FollowsTheCollectionRules) {
         {"two arguments", Args({"/FILES", "a.txt,", "b.txt"}), L{"a.txt", "b.txt"}},
         {"one quoted list", Args({"/FILES", "a.txt,b.txt"}), L{"a.txt", "b.txt"}},
         {"stops at next switch", Args({"/FILES", "a.txt", "/TO", "x@y"}), L{"a.txt"}},
+        {"stops at /RETRY", Args({"/FILES", "a.txt", "-retry", "3"}), L{"a.txt"}},
+        {"stops at /RETRYWAIT", Args({"/FILES", "a.txt", "/RetryWait", "9"}), L{"a.txt"}},
         {"lone comma", Args({"/FILES", ","}), L{""}},
         {"no comma: literal", Args({"/FILES", "x|41.txt"}), L{"x|41.txt"}},
         {"comma: decoded", Args({"/FILES", "x|41.txt,y.txt"}), L{"xA.txt", "y.txt"}},
@@ -171,6 +173,7 @@ TEST(ReadCmdLineSettings, AppliesEverySwitch) {
                               "/BCC",      "d@x",      "/SUBJECT",   "Hello",
                               "/BODY",     "one line", "/MailAgent", "agent",
                               "/HELONAME", "helo",     "/TYPE",      "Html",
+                              "/RETRY",    "3",        "-retrywait", "90",
                               "/LOG",      "/LOGSMTP", "/FILES",     "%LP_TEST_DIR%/b.txt",
                               "A.txt"}),
                         sw, s);
@@ -189,6 +192,9 @@ TEST(ReadCmdLineSettings, AppliesEverySwitch) {
     EXPECT_EQ(s.MailAgent(), "agent");
     EXPECT_EQ(s.HeloName(), "helo");
     EXPECT_EQ(s.ContentType(), kContentTypeHtml);
+    EXPECT_EQ(s.Retries(), "3");
+    EXPECT_EQ(s.RetryWait(), "90");
+    EXPECT_EQ(sw.RetryWait.Value, "90");
     EXPECT_TRUE(s.SaveLog());
     EXPECT_TRUE(s.SaveSMTPLog());
     // Sorted ignoring case; the raw entries stay unexpanded for the debug dump.

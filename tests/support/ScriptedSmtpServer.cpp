@@ -53,6 +53,19 @@ ScriptStep CloseNow() {
     return s;
 }
 
+ScriptStep CUntil(std::string end) {
+    ScriptStep s;
+    s.kind = ScriptStep::Kind::ExpectUntil;
+    s.bytes = std::move(end);
+    return s;
+}
+
+ScriptStep NextConnection() {
+    ScriptStep s;
+    s.kind = ScriptStep::Kind::NextConnection;
+    return s;
+}
+
 ScriptStep Silent(int ms) {
     ScriptStep s;
     s.kind = ScriptStep::Kind::Silent;
@@ -91,6 +104,8 @@ const char* KindName(ScriptStep::Kind k) {
             return "S";
         case ScriptStep::Kind::Expect:
             return "C";
+        case ScriptStep::Kind::ExpectUntil:
+            return "CUntil";
         case ScriptStep::Kind::Delay:
             return "Delay";
         case ScriptStep::Kind::Close:
@@ -99,6 +114,8 @@ const char* KindName(ScriptStep::Kind k) {
             return "Silent";
         case ScriptStep::Kind::StartTls:
             return "StartTls";
+        case ScriptStep::Kind::NextConnection:
+            return "NextConnection";
     }
     return "?";
 }
@@ -381,6 +398,65 @@ struct ScriptedSmtpServer::Impl {
         return true;
     }
 
+    bool RunExpectUntil(size_t index, const ScriptStep& step) {
+        const std::string& end = step.bytes;
+        std::string got;
+        auto start = Clock::now();
+        char buffer[65536];
+        // Read greedily: a client waits for the reply before it sends anything after the end.
+        while (got.size() < end.size() || got.compare(got.size() - end.size(), end.size(), end) != 0) {
+            int64_t left = options.stepTimeoutMs - MsSince(start);
+            int w = left > 0 ? WaitReadable(static_cast<int>(left)) : 0;
+            if (w <= 0) {
+                Record('C', got);
+                Fail("step " + std::to_string(index + 1) + " (CUntil): " +
+                     (w < 0 ? "stopped" : "timed out") + " waiting for " + Visible(end) +
+                     " after " + std::to_string(got.size()) + " bytes");
+                return false;
+            }
+            int n = ReadSome(buffer, sizeof buffer);
+            if (n <= 0) {
+                Record('C', got);
+                Fail("step " + std::to_string(index + 1) + " (CUntil): the client closed the " +
+                     "connection before sending " + Visible(end));
+                return false;
+            }
+            got.append(buffer, n);
+        }
+        Record('C', got);
+        return true;
+    }
+
+    bool RunNextConnection(size_t index) {
+        auto start = Clock::now();
+        char buffer[8192];
+        std::string extra;
+        auto where = [&] { return "step " + std::to_string(index + 1) + " (NextConnection): "; };
+        // After CloseNow there is nothing to wait for.
+        for (; connFd >= 0;) {
+            int64_t left = options.stepTimeoutMs - MsSince(start);
+            int w = left > 0 ? WaitReadable(static_cast<int>(left)) : 0;
+            if (w < 0) return false;
+            if (w == 0) {
+                Record('C', extra);
+                Fail(where() + "the client did not close the connection within " +
+                     std::to_string(options.stepTimeoutMs) + " ms");
+                return false;
+            }
+            int n = ReadSome(buffer, sizeof buffer);
+            if (n <= 0) break;
+            extra.append(buffer, n);
+        }
+        if (!extra.empty()) {
+            Record('C', extra);
+            Fail(where() + "the client sent more before it closed: " + Visible(extra));
+            return false;
+        }
+        CloseConnection();
+        Record('S', "<next connection>\n");
+        return Accept();
+    }
+
     void AfterScript() {
         auto start = Clock::now();
         char buffer[8192];
@@ -443,6 +519,9 @@ struct ScriptedSmtpServer::Impl {
                 case ScriptStep::Kind::Expect:
                     ok = RunExpect(i, step);
                     break;
+                case ScriptStep::Kind::ExpectUntil:
+                    ok = RunExpectUntil(i, step);
+                    break;
                 case ScriptStep::Kind::Delay:
                     ok = Sleep(step.ms);
                     break;
@@ -451,6 +530,10 @@ struct ScriptedSmtpServer::Impl {
                     break;
                 case ScriptStep::Kind::StartTls:
                     ok = RunStartTls(i);
+                    break;
+                case ScriptStep::Kind::NextConnection:
+                    ok = RunNextConnection(i);
+                    closed = false;
                     break;
                 case ScriptStep::Kind::Close:
                     Record('S', "<server closes>\n");

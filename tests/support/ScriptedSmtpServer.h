@@ -1,6 +1,6 @@
 // A scripted SMTP peer on a loopback ephemeral port for byte-exact protocol tests. The script is
 // a list of steps: S("...") the server sends, C("...") the client must send exactly (CR LF
-// included), Delay, CloseNow, Silent, StartTls. The server runs on its own thread, never asserts
+// included), Delay, CloseNow, Silent, StartTls, NextConnection. The server runs on its own thread, never asserts
 // there, and bounds every wait; Finish() returns "" or the first difference with a transcript
 // whose line ends are visible.
 //
@@ -21,7 +21,7 @@
 namespace larkpost {
 
 struct ScriptStep {
-    enum class Kind { Send, Expect, Delay, Close, Silent, StartTls };
+    enum class Kind { Send, Expect, ExpectUntil, Delay, Close, Silent, StartTls, NextConnection };
     Kind kind = Kind::Send;
     std::string bytes;
     // Delay and Silent: the time; Send: the pause before each further piece (see SDrip).
@@ -35,6 +35,9 @@ ScriptStep S(std::string bytes);
 // The client must send exactly these bytes next (a whole DATA payload with its "\r\n.\r\n"
 // may be one step).
 ScriptStep C(std::string bytes);
+// The client sends anything that ends with these bytes (a message whose exact bytes the test
+// cannot know, up to its "\r\n.\r\n"); Received() holds it.
+ScriptStep CUntil(std::string end);
 // The server waits, reading nothing.
 ScriptStep Delay(int ms);
 // The server closes the connection (orderly: FIN after what was sent).
@@ -48,6 +51,9 @@ ScriptStep SDrip(std::string bytes, size_t pieceSize, int intervalMs);
 // The server side of a TLS handshake (a throwaway self-signed certificate, TLS 1.0 to 1.3); the
 // steps after it go through TLS.
 ScriptStep StartTls();
+// The client must close this connection without sending more; the server then accepts the
+// client's next connection and the steps after this one run on it (a retry).
+ScriptStep NextConnection();
 
 struct ScriptedSmtpServerOptions {
     // How long a C step waits for the client's bytes.

@@ -1,12 +1,20 @@
 // Takes pictures of the real windows for the documentation: the three pages of the main window,
-// the help window and the about box, filled as a user would fill them. Usage: ui_screenshots DIR
+// the help window and the about box, filled as a user would fill them, and the main window in the
+// middle of a real send to a slow server on loopback. Usage: ui_screenshots DIR
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QThread>
 #include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QTabWidget>
 #include <QTimer>
 #include <cstdio>
+#include <fstream>
 
+#include "ScriptedSmtpServer.h"
+#include "app/SendWorkflow.h"
 #include "app/RunState.h"
 #include "app/Shell.h"
 #include "ui/AboutBox.h"
@@ -72,6 +80,53 @@ void FillDemo(TLpShell& shell) {
         log.Add(line);
 }
 
+// The window while a 48 MB attachment goes to a server that reads for a moment after DATA and then
+// stops: the bar stands where the socket's buffers filled up.
+bool SaveSending(TLpShell& shell, TLpQtWindows& windows, const QString& dir) {
+    const std::string file = QDir::temp().filePath("artifacts.tar.gz").toStdString();
+    std::ofstream(file, std::ios::binary) << std::string(48 << 20, '\x5a');
+    const auto line = [] { return CUntil("\r\n"); };
+    ScriptedSmtpServer server({S("220 mx.example.org ESMTP\r\n"), line(), S("250 mx.example.org\r\n"),
+                               line(), S("250 Ok\r\n"), line(), S("250 Ok\r\n"), line(),
+                               S("250 Ok\r\n"), line(), S("250 Ok\r\n"), line(),
+                               S("354 go ahead\r\n"), Silent(150), Delay(60000)});
+    TSendSettings& s = shell.SendSettings;
+    const std::string host = s.Host();
+    const std::string port = s.Port();
+    s.SetHost(ScriptedSmtpServer::Host());
+    s.SetPort(std::to_string(server.Port()));
+    s.SetAuthType(kAuthNone);
+    s.ClearFiles();
+    s.AddFile("/srv/builds/1432/build.log");
+    s.AddFile(file);
+
+    TForm1& form = windows.Form1();
+    form.PageControl1()->setCurrentIndex(0);
+    auto* bar = form.findChild<QProgressBar*>("SendProgressBar");
+    form.findChild<QPushButton*>("SendMsg")->click();
+    // Until the bar has stood still for a while: the client waits for the server.
+    int last = -1;
+    QElapsedTimer waited;
+    waited.start();
+    for (int still = 0; still < 600 && waited.elapsed() < 15000;) {
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(20);
+        still = bar->isVisible() && bar->value() == last ? still + 20 : 0;
+        last = bar->value();
+    }
+    s.SetHost(host);
+    s.SetPort(port);
+    const bool ok = bar->isVisible() && Save(form, dir, "main-sending.png");
+    if (!bar->isVisible()) {
+        std::fprintf(stderr, "the send never showed its progress:\n");
+        for (const std::string& l : shell.ActivityLog.Lines()) std::fprintf(stderr, "  %s\n", l.c_str());
+    }
+    form.CancelSendClick();
+    form.WaitForSend();
+    std::remove(file.c_str());
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -82,10 +137,12 @@ int main(int argc, char** argv) {
     const QString dir = QString::fromLocal8Bit(argv[1]);
     QApplication app(argc, argv);
     TLpShell shell(TLpArgs{argv[0]});
+    TLpSendWorkflow workflow(shell);
     int qtArgc = 1;
     TLpQtWindows windows(shell, qtArgc, argv);
     shell.SetWindows(&windows);
     RunState.ExeDir = QDir::currentPath().toStdString() + "/";
+    RunState.Interactive = true;
     FillDemo(shell);
 
     windows.RevealMainWindow(true);
@@ -102,5 +159,8 @@ int main(int argc, char** argv) {
     windows.Form3().hide();
     RunState.Debug = true;
     ok = Save(windows.AboutBox(), dir, "about.png") && ok;
+    windows.AboutBox().hide();
+    RunState.Debug = false;
+    ok = SaveSending(shell, windows, dir) && ok;
     return ok ? 0 : 1;
 }

@@ -12,6 +12,7 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
@@ -29,10 +30,12 @@
 #include <fstream>
 #include <iterator>
 
+#include "ScriptedSmtpServer.h"
 #include "SmtpPeer.h"
 #include "app/RunState.h"
 #include "app/SendWorkflow.h"
 #include "app/Shell.h"
+#include "app/VersionInfo.h"
 #include "platform/Exception.h"
 #include "ui/AboutBox.h"
 #include "ui/ClickLabel.h"
@@ -537,6 +540,7 @@ TEST_F(WindowsTest, ExceptionsOfHandlersAreShownAndTheWindowStaysOpen) {
     shell->RunInit();
     shell->SendMsgClick = [] { throw ELpException("Host not found"); };
     QTest::mouseClick(Find<QPushButton>("SendMsg"), Qt::LeftButton);
+    Form().WaitForSend();
     EXPECT_EQ(windows->boxes, (std::vector<std::string>{"error: Host not found."}));
     EXPECT_FALSE(shell->Terminated());
     ASSERT_GE(shell->ActivityLog.Lines().size(), 2u);
@@ -781,6 +785,7 @@ TEST_F(SendTest, SendButtonSendsWhatTheFieldsHoldAndShowsSuccess) {
     TypePort(peer.Port());
     RunState.ReturnCode = 1;
     QTest::mouseClick(Find<QPushButton>("SendMsg"), Qt::LeftButton);
+    Form().WaitForSend();
 
     EXPECT_EQ(windows->boxes, (std::vector<std::string>{"info: Message sent successfully."}));
     EXPECT_EQ(RunState.ReturnCode, 0);
@@ -807,6 +812,7 @@ TEST_F(SendTest, FailedSendShowsTheErrorAndKeepsTheWindow) {
     }
     TypePort(unused);
     QTest::mouseClick(Find<QPushButton>("SendMsg"), Qt::LeftButton);
+    Form().WaitForSend();
     ASSERT_EQ(windows->boxes.size(), 1u);
     EXPECT_EQ(windows->boxes[0].rfind("error: ", 0), 0u) << windows->boxes[0];
     EXPECT_NE(windows->boxes[0].find("refused"), std::string::npos) << windows->boxes[0];
@@ -814,6 +820,93 @@ TEST_F(SendTest, FailedSendShowsTheErrorAndKeepsTheWindow) {
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     EXPECT_TRUE(Form().isVisible());
     EXPECT_FALSE(shell->Terminated());
+}
+
+// Cancel while a slow server reads: the button, Esc and the close box stop the send at once, the
+// server never sees the end-of-data line, no error box, and the next send works.
+TEST_F(SendTest, CancelStopsTheSendAtOnceAndTheNextSendWorks) {
+    struct Case {
+        const char* name;
+        std::function<void()> cancel;
+    };
+    const Case cases[] = {
+        {"Cancel button", [this] { QTest::mouseClick(Find<QPushButton>("SendMsg"), Qt::LeftButton); }},
+        {"Esc", [this] { QTest::keyClick(Find<QLineEdit>("ToEdit"), Qt::Key_Escape); }},
+        {"close box", [this] { Form().close(); }},
+    };
+    const std::string big = exeDir + "big.bin";
+    std::ofstream(big, std::ios::binary) << std::string(12 << 20, 'x');
+    auto* send = Find<QPushButton>("SendMsg");
+    auto* bar = Find<QProgressBar>("SendProgressBar");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScriptedSmtpServer slow({
+            S("220 mx.test ESMTP\r\n"),
+            C("EHLO Larkpostv" + GetVersionNumber() + "\r\n"), S("250 mx.test\r\n"),
+            C("MAIL FROM:<ada@example.org>\r\n"), S("250 Ok\r\n"),
+            C("RCPT TO:<bob@example.org>\r\n"), S("250 Ok\r\n"),
+            C("DATA\r\n"), S("354 go ahead\r\n"),
+            // Reads nothing for a while (the client fills the socket and waits), then takes
+            // whatever comes until the client has gone.
+            Delay(3000), Silent(5000),
+        });
+        windows->RevealMainWindow(false);
+        Settings().ClearFiles();
+        Settings().AddFile(big);
+        TypePort(slow.Port());
+        windows->boxes.clear();
+
+        QTest::mouseClick(send, Qt::LeftButton);
+        for (int waited = 0; !bar->isVisible() && waited < 5000; waited += 10) QTest::qWait(10);
+        ASSERT_TRUE(bar->isVisible()) << "the progress bar shows while the message goes out";
+        EXPECT_EQ(send->text(), "Cancel");
+        EXPECT_FALSE(Find<QLineEdit>("SubjectEdit")->isEnabled()) << "what is sent stays as it was";
+        EXPECT_FALSE(Find<QPushButton>("SaveSettings")->isEnabled());
+
+        const auto start = std::chrono::steady_clock::now();
+        c.cancel();
+        Form().WaitForSend();
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500))
+            << "at once, not when the server reads again";
+        EXPECT_FALSE(Form().Sending());
+        EXPECT_EQ(send->text(), "&Send Message");
+        EXPECT_FALSE(bar->isVisible());
+        EXPECT_TRUE(windows->boxes.empty()) << windows->boxes.front();
+        const std::string last = shell->ActivityLog.Lines().back();
+        const std::string cancelled = " Send cancelled by the user.";
+        EXPECT_TRUE(last.size() > cancelled.size() &&
+                    last.compare(last.size() - cancelled.size(), cancelled.size(), cancelled) == 0)
+            << last;
+        EXPECT_EQ(RunState.ReturnCode, 1);
+        EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+        EXPECT_EQ(slow.Finish(), "");
+        EXPECT_EQ(slow.Received().find("\r\n.\r\n"), std::string::npos);
+
+        windows->RevealMainWindow(false);
+        Settings().ClearFiles();
+        TSmtpPeer peer;
+        TypePort(peer.Port());
+        QTest::mouseClick(send, Qt::LeftButton);
+        Form().WaitForSend();
+        EXPECT_EQ(windows->boxes, (std::vector<std::string>{"info: Message sent successfully."}));
+        EXPECT_EQ(RunState.ReturnCode, 0);
+    }
+}
+
+TEST_F(WindowsTest, RetryFieldsOfTheSettingsTab) {
+    shell->RunInit();
+    auto* retries = Find<QLineEdit>("RetriesEdit");
+    auto* wait = Find<QLineEdit>("RetryWaitEdit");
+    EXPECT_EQ(retries->text(), "0");
+    EXPECT_EQ(wait->text(), "30");
+    retries->selectAll();
+    QTest::keyClicks(retries, "4");
+    wait->selectAll();
+    QTest::keyClicks(wait, "90");
+    EXPECT_EQ(Settings().Retries(), "4");
+    EXPECT_EQ(Settings().RetryWait(), "90");
+    Settings().SetRetries("2");
+    EXPECT_EQ(retries->text(), "2");
 }
 
 TEST(VisualStyle, AquaGraphiteIsBuiltIn) {
