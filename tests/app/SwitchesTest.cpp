@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sstream>
 
 #include "app/Conversions.h"
+#include "app/Shell.h"
 #include "app/Switches.h"
 #include "crypto/PasswordCipher.h"
 
@@ -160,6 +162,25 @@ TEST(CollectFiles, FollowsTheCollectionRules) {
     }
     EXPECT_THROW(CollectFiles(Args({"/FILES", "a|4,b"})), ELpConvertError);
     EXPECT_EQ(CollectFiles(Args({"/FILES", "a|4"})), L{"a|4"});
+}
+
+TEST(CollectFiles, EndsAtEverySwitchTheHelpTextNames) {
+    // A switch missing from the known-switch list would be attached as a file when written with
+    // "/" after /FILES.
+    std::istringstream help(HelpText());
+    std::vector<std::string> names;
+    for (std::string line; std::getline(help, line);) {
+        if (line.rfind("  /", 0) != 0) continue;
+        std::istringstream words(line);
+        for (std::string word; words >> word && (word[0] == '/' || word == "or");)
+            if (word != "or") names.push_back(word);
+    }
+    ASSERT_GE(names.size(), 28u);
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(CollectFiles({"larkpost", "/FILES", "a.txt", name, "b.txt"}),
+                  std::vector<std::string>{"a.txt"});
+    }
 }
 
 TEST(ReadCmdLineSettings, AppliesEverySwitch) {
