@@ -117,7 +117,17 @@ std::string TimeStamp() {
 }
 
 void TActivityLog::Add(const std::string& text) {
-    AddLine(Clock() + text);
+    // A NUL (from a server's reply) would end the line for every reader of the file and the view.
+    if (text.find('\0') == std::string::npos) {
+        AddLine(Clock() + text);
+        return;
+    }
+    std::string shown;
+    for (char c : text) {
+        if (c == '\0') shown += "\\x00";
+        else shown += c;
+    }
+    AddLine(Clock() + shown);
 }
 
 void TActivityLog::AddLine(const std::string& line) {

@@ -66,7 +66,8 @@ std::string SecondsText(int seconds) {
 
 // The text of a failure for a one-line message, without the blanks a reply's line end leaves.
 std::string Reason(const std::exception& e) {
-    std::string text = OneLine(e.what());
+    const auto* own = dynamic_cast<const ELpException*>(&e);
+    std::string text = OneLine(own ? own->Message() : e.what());
     while (!text.empty() && text.back() == ' ') text.pop_back();
     return text;
 }
@@ -255,6 +256,7 @@ void TLpSendWorkflow::SendMsgClick() {
     m_sending = true;
     TInterruptGuard interrupt(*this, !RunState.Interactive);
     try {
+        m_stage = stConfigure;
         m_shell.Windows().SetBusyCursor(true);
         ConfigureClient();
         const int attempts = m_retries + 1;
@@ -282,9 +284,9 @@ void TLpSendWorkflow::SendMsgClick() {
                 m_shell.ActivityLog.Add(waiting);
                 m_shell.Windows().SetStatusText(waiting.substr(1));
                 if (!RunState.Interactive)
-                    std::cerr << "larkpost: " << Reason(e) << " (attempt " << attempt << " of "
-                              << attempts << "; next attempt in " << SecondsText(wait) << ")"
-                              << std::endl;
+                    WarnOnStderr(Reason(e) + " (attempt " + std::to_string(attempt) + " of " +
+                                 std::to_string(attempts) + "; next attempt in " +
+                                 SecondsText(wait) + ")");
                 WaitBeforeRetry(wait);
                 m_shell.Windows().SetBusyCursor(true);
             }
@@ -296,7 +298,9 @@ void TLpSendWorkflow::SendMsgClick() {
         } else {
             m_shell.Windows().SetBusyCursor(false);
             RunState.ReturnCode = 1;
+            m_shell.FailureContext = FailureContext(e);
             m_shell.AppException(e);
+            m_shell.FailureContext.clear();
         }
     } catch (...) {
         EndProgress();
@@ -320,10 +324,12 @@ void TLpSendWorkflow::CancelSend() noexcept {
 void TLpSendWorkflow::Attempt() {
     m_dataEnded = false;
     ThrowIfCancelled();
+    m_stage = stConnect;
     LpSMTP1.EstablishConnection();
     // A server that hangs up right after its hello has taken no message: that is a failed
     // send, not a quiet one that a script would count as delivered.
     if (!LpSMTP1.IsConnected()) throw ELpConnClosedGracefully("Connection Closed Gracefully.");
+    m_stage = stSession;
     ThrowIfCancelled();
     SendOneMessage();
 }
@@ -377,6 +383,23 @@ void TLpSendWorkflow::EndCancelled() {
     m_shell.ActivityLog.Add(std::string(" ") + cancelled.what());
     m_shell.Windows().SetStatusText(cancelled.what());
     if (!RunState.Interactive) std::cerr << "larkpost: " << cancelled.what() << std::endl;
+}
+
+std::string TLpSendWorkflow::FailureContext(const std::exception& e) const {
+    const std::string peer = LpSMTP1.Host() + " port " + std::to_string(LpSMTP1.Port());
+    switch (m_stage) {
+        case stConfigure:
+            return {};  // a setting that cannot be used names itself
+        case stConnect:
+            return "cannot connect to " + peer;
+        case stGreeting:
+            return "greeting from " + peer + " failed";
+        case stSession:
+            break;
+    }
+    if (LpSMTP1.LoggingIn()) return "login as " + LpUserPassProvider1.Username() + " failed";
+    if (dynamic_cast<const ELpTLSClientError*>(&e) != nullptr) return "TLS with " + peer + " failed";
+    return "sending through " + peer + " failed";
 }
 
 void TLpSendWorkflow::ConfigureClient() {
@@ -461,7 +484,14 @@ void TLpSendWorkflow::SendOneMessage() {
                                                             : "text/plain; charset=UTF-8");
 
         for (const std::string& path : s.Files()) {
-            if (FileExists(path)) message->MessageParts().Add<TLpAttachmentFile>(path);
+            if (FileExists(path)) {
+                message->MessageParts().Add<TLpAttachmentFile>(path);
+            } else {
+                // Still skipped, but a user who named the file hears that it did not go.
+                const std::string warning = "attachment " + path + " not found (skipped)";
+                m_shell.ActivityLog.Add(" Attachment " + path + " not found (skipped)");
+                WarnOnStderr(warning);
+            }
         }
 
         std::vector<std::string> attachments;
@@ -486,6 +516,7 @@ void TLpSendWorkflow::SMTPSuccess() {
 }
 
 void TLpSendWorkflow::LpSMTP1Connected(TLpBaseComponent*) {
+    if (m_stage == stConnect) m_stage = stGreeting;
     m_shell.ActivityLog.Add(" SMTP connection to " + LpSMTP1.Host() + " successful");
 }
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <string>
 
@@ -98,7 +99,11 @@ private:
     void RememberSocket();
     void EndCancelled();
     void EndProgress() { m_meter.End(false); }
+    // What the send was doing and with whom, for the reason a script's user reads.
+    std::string FailureContext(const std::exception& e) const;
 
+    enum TStage { stConfigure, stConnect, stGreeting, stSession };
+    TStage m_stage = stConfigure;
     TLpShell& m_shell;
     TLpProgressMeter m_meter;
     int64_t m_expectedSize = 0;

@@ -102,8 +102,8 @@ void TLpShell::Init() {
     TSwitchValues& sw = SwitchValues;
     sw.I = FindSwitch(m_args, "I");
     sw.D = FindSwitch(m_args, "D");
-    sw.Help = FindSwitch(m_args, "?") || FindSwitch(m_args, "H");
-    sw.V = FindSwitch(m_args, "V");
+    sw.Help = FindSwitch(m_args, "?") || FindSwitch(m_args, "H") || FindSwitch(m_args, "-HELP");
+    sw.V = FindSwitch(m_args, "V") || FindSwitch(m_args, "-VERSION");
     sw.S.Present = FindSwitch(m_args, "S");
     sw.NOS = FindSwitch(m_args, "NOS");
     sw.Log = FindSwitch(m_args, "LOG");
@@ -131,6 +131,8 @@ void TLpShell::Init() {
         ExitProgram();
         return;
     }
+    // A mistyped switch would otherwise be taken for a word of the message or silently dropped.
+    for (const std::string& warning : CommandLineWarnings(m_args)) WarnOnStderr(warning);
     if (sw.NOS) {
         ReadCmdLineSettings(m_args, sw, SendSettings);
     } else if (sw.S.Present) {
@@ -151,7 +153,7 @@ void TLpShell::Init() {
             RunState.ReturnCode = 2;
             if (!RunState.Interactive) {
                 // No window and no box, but a script's log should still say why.
-                std::cerr << "larkpost: " << OneLine(message) << std::endl;
+                WarnOnStderr(message);
                 ExitProgram();
                 return;
             }
@@ -187,19 +189,26 @@ void TLpShell::ExitProgram() {
 
 void TLpShell::AppException(const std::exception& e) {
     LogException(e);
+    const auto* own = dynamic_cast<const ELpException*>(&e);
+    const std::string what = own ? own->Message() : e.what();
 
     if (!RunState.Interactive) {
         // "SSL negotiation failed." alone leaves a script's author guessing; the cause (a missing
         // library, the peer's alert) travels inside it.
-        std::string reason = e.what();
+        std::string reason = what;
         if (const auto* tls = dynamic_cast<const ELpTLSClientTLSHandShakeFailed*>(&e);
             tls != nullptr && !tls->InnerMessage().empty())
             reason += " (" + tls->InnerMessage() + ")";
-        std::cerr << "larkpost: " << OneLine(reason) << std::endl;
+        if (!FailureContext.empty()) reason = FailureContext + ": " + reason;
+        WarnOnStderr(reason);
         Terminate(1);
         return;
     }
-    std::string message = e.what();
+    std::string message;
+    for (char c : what) {
+        if (c == '\0') message += "\\x00";
+        else message += c;
+    }
     if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') message += '.';
     const bool revealed = Windows().RevealMainWindow(false);
     Windows().ShowError(message);
@@ -212,7 +221,8 @@ void TLpShell::LogException(const std::exception& e) {
     const int lastError = errno;
     const auto* own = dynamic_cast<const ELpException*>(&e);
     const std::string className = own ? own->ClassName() : "Exception";
-    ActivityLog.Add(" Exception: " + OneLine(className + " " + e.what()));
+    const std::string what = own ? own->Message() : e.what();
+    ActivityLog.Add(" Exception: " + OneLine(className + " " + what));
     ActivityLog.Add(" Exception: " + OneLine(SysErrorMessage(lastError)));
 }
 
@@ -301,6 +311,49 @@ std::string DebugDump(const TSwitchValues& sw) {
     return dump;
 }
 
+std::string TerminalLine(const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    const std::string line = OneLine(text);
+    std::string out;
+    out.reserve(line.size());
+    const auto escape = [&](unsigned char c) {
+        out += "\\x";
+        out += kHex[c >> 4];
+        out += kHex[c & 15];
+    };
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(line[i]); };
+    for (size_t i = 0; i < line.size(); ++i) {
+        const unsigned char c = byte(i);
+        if (c < 0x20 || c == 0x7F) {
+            escape(c);
+            continue;
+        }
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+            continue;
+        }
+        // A whole UTF-8 sequence is copied, except U+0080..U+009F, the C1 controls a terminal
+        // obeys (CSI is U+009B); a stray byte that an 8-bit terminal would take for one of them
+        // is escaped too.
+        const size_t length = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 1;
+        bool whole = length > 1 && c <= 0xF4 && i + length <= line.size();
+        for (size_t k = 1; whole && k < length; ++k) whole = (byte(i + k) & 0xC0) == 0x80;
+        if (!whole) {
+            if (c <= 0x9F) escape(c); else out += static_cast<char>(c);
+            continue;
+        }
+        if (c == 0xC2 && byte(i + 1) <= 0x9F) escape(byte(i + 1));
+        else out.append(line, i, length);
+        i += length - 1;
+    }
+    while (!out.empty() && out.back() == ' ') out.pop_back();
+    return out;
+}
+
+void WarnOnStderr(const std::string& text) {
+    std::cerr << "larkpost: " << TerminalLine(text) << std::endl;
+}
+
 std::string AboutText() {
     return "Larkpost " + GetVersionText() + "\n";
 }
@@ -314,8 +367,8 @@ Usage: larkpost [switches]
   Switches start with "/" or "-", in any case; each value is the argument that follows its
   switch.
 
-  /? or /H            this help
-  /V                  version
+  /?, /H or --help    this help
+  /V or --version     version
   /I                  interactive: open the window filled from the settings and switches
   /D                  debug: show the switches read (implies /I)
   /S file             read this settings file after the switches (default Larkpost.ini
@@ -333,7 +386,7 @@ Usage: larkpost [switches]
   /PASS text          password in plain text
   /PASS3 text         password enciphered as in the settings file (Password3)
   /PASSX text         password in the older enciphered form
-  /FROM address       sender's name and address
+  /FROM address       sender's address, also the name; "Name <address>" gives both
   /TO list            recipients, separated by commas
   /REPLYTO address    reply address
   /CC list            carbon-copy recipients
@@ -342,7 +395,8 @@ Usage: larkpost [switches]
   /BODY text          body: one line of text
   /BODYFILE file      body: the text of a rich-text or plain-text file
   /FILES f1 f2,...    attachments, up to the next switch or argument that begins with "-";
-                      in a comma list "|2c" is a comma
+                      in a comma list "|2c" is a comma; a missing file is skipped with a
+                      warning
   /MAILAGENT text     X-Mailer text (default "Larkpost <version>")
   /HELONAME name      EHLO/HELO name (default "Larkpostv<version number>")
   /TYPE PLAIN|HTML    body format (default PLAIN)
@@ -363,7 +417,8 @@ Usage: larkpost [switches]
   /RETRYWAIT seconds  wait before the first retry, doubled before each further one, at
                       most 3600 (default 30)
 
-  Paths may hold %NAME% environment references.
+  Paths may hold %NAME% environment references. An unknown switch, and a switch that
+  needs a value but stands last, is warned about on standard error; the run goes on.
 
 Return codes:
   0  success

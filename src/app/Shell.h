@@ -66,6 +66,9 @@ public:
     // Switch LpLogFile1 on with its file name, and off at exit; tests replace them.
     std::function<void(const std::string& fileName)> StartSMTPLog;
     std::function<void()> StopSMTPLog;
+    // What the send was doing and with whom when it failed ("cannot connect to mail.example.com
+    // port 587"): put before the reason on standard error; empty when the reason says it all.
+    std::string FailureContext;
     // Where Init finds the executable's directory; tests point it at a folder of their own.
     std::function<std::string()> LocateExeDir = [] { return ExeDir(); };
 
@@ -86,6 +89,11 @@ private:
 // The debug dump of the switches, joined by "\n": the 27 lines of old, then one line for each
 // switch added since.
 std::string DebugDump(const TSwitchValues& switches);
+// `text` as one line a terminal can show safely: line breaks as in the activity log, every other
+// control character (C0, DEL and C1) written as \xHH, no trailing blanks.
+std::string TerminalLine(const std::string& text);
+// Writes "larkpost: " and TerminalLine(text) to standard error.
+void WarnOnStderr(const std::string& text);
 // The plain-text help and version texts the headless windows print.
 std::string HelpText();
 std::string AboutText();

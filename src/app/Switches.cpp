@@ -5,6 +5,7 @@
 #include "app/BodyFile.h"
 #include "app/Conversions.h"
 #include "crypto/PasswordCipher.h"
+#include "mail/EMailAddress.h"
 #include "platform/Environment.h"
 
 namespace larkpost {
@@ -52,8 +53,8 @@ bool IsSwitchArgument(const std::string& arg) {
 
 // Every switch the program knows. On this platform an absolute path begins with "/", so a "/"
 // argument ends the /FILES list only when it is one of these; a "-" argument always ends it.
-bool IsKnownSwitch(const std::string& arg) {
-    static const char* const kNames[] = {
+// "-HELP" and "-VERSION" are --help and --version.
+const char* const kNames[] = {
         "?",      "H",    "V",   "I",    "D",       "S",     "NOS",       "LOG",
         "LOGSMTP", "HOST", "PORT", "AUTH", "USERID", "PASS", "PASS3",     "PASSX",
         "FROM",   "TO",   "REPLYTO", "CC", "BCC",    "SUBJECT", "BODY",   "BODYFILE",
@@ -61,10 +62,41 @@ bool IsKnownSwitch(const std::string& arg) {
         "PASSCMD",
         "TLS", "VERIFY", "CAFILE", "FINGERPRINT",
         "RETRY",  "RETRYWAIT",
-    };
+        "-HELP",  "-VERSION",
+};
+
+bool IsKnownSwitch(const std::string& arg) {
     if (!IsSwitchArgument(arg)) return false;
     for (const char* name : kNames)
         if (strcasecmp(arg.c_str() + 1, name) == 0) return true;
+    return false;
+}
+
+// The name of the switch in `arg` when it is one of ours, in upper case; empty otherwise.
+std::string KnownSwitchName(const std::string& arg) {
+    if (!IsSwitchArgument(arg)) return {};
+    for (const char* name : kNames)
+        if (strcasecmp(arg.c_str() + 1, name) == 0) return name;
+    return {};
+}
+
+// Switches that stand alone; every other switch of ours takes the argument after it, so that
+// argument is never taken for a switch of its own ("/SUBJECT /tmp", "/CAFILE /etc/ssl/x.pem").
+const char* const kFlagNames[] = {"?", "H", "V", "I", "D", "NOS", "LOG", "LOGSMTP", "VERIFY", "-HELP",
+                                  "-VERSION"};
+
+// Switches whose value a run cannot do without: standing last, each gets a warning. Names that
+// are not (yet) in kNames are never looked at.
+const char* const kValueNames[] = {
+    "S",    "HOST",    "PORT", "AUTH",     "USERID",    "PASS",     "PASS3",
+    "PASSX", "FROM",   "TO",   "REPLYTO",  "CC",        "BCC",      "SUBJECT",
+    "BODY", "BODYFILE", "FILES", "MAILAGENT", "HELONAME", "TYPE",    "TLS",
+    "CAFILE", "FINGERPRINT", "PASSCMD", "RETRY", "RETRYWAIT",
+};
+
+bool IsOneOf(const std::string& name, const char* const* begin, const char* const* end) {
+    for (const char* const* n = begin; n != end; ++n)
+        if (name == *n) return true;
     return false;
 }
 
@@ -78,6 +110,42 @@ int ParseUseTLS(const std::string& value) {
     if (text.size() == 1 && text[0] >= '0' && text[0] <= '3') return text[0] - '0';
     throw ELpConvertError("Unknown connection security \"" + value +
                           "\" for /TLS: use NONE, IMPLICIT, REQUIRED or AUTO (or 0 to 3).");
+}
+
+std::vector<std::string> KnownSwitchNames() {
+    std::vector<std::string> names;
+    for (const char* name : kNames) names.push_back((name[0] == '-' ? "-" : "/") + std::string(name));
+    return names;
+}
+
+std::vector<std::string> CommandLineWarnings(const TLpArgs& args) {
+    std::vector<std::string> warnings;
+    const size_t last = args.size() - 1;
+    bool inFiles = false;
+    for (size_t i = 1; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        const std::string name = KnownSwitchName(arg);
+        if (name.empty()) {
+            // A /FILES entry or a plain word: only an argument that looks like a switch is ours
+            // to warn about, and a "/path" after /FILES is a file ("-" ends the list).
+            if (arg.rfind('-', 0) == 0) inFiles = false;
+            if (!inFiles && IsSwitchArgument(arg))
+                warnings.push_back("unknown switch " + arg + " (ignored)");
+            continue;
+        }
+        inFiles = name == "FILES";
+        if (IsOneOf(name, std::begin(kFlagNames), std::end(kFlagNames))) continue;
+        if (i == last) {
+            // Only the first occurrence gives a value, so a repeat standing last loses nothing.
+            bool earlier = false;
+            for (size_t j = 1; j < last; ++j) earlier = earlier || KnownSwitchName(args[j]) == name;
+            if (!earlier && IsOneOf(name, std::begin(kValueNames), std::end(kValueNames)))
+                warnings.push_back(arg + " is the last argument and has no value (taken as empty)");
+        } else if (!inFiles) {
+            ++i;  // its value, whatever it looks like
+        }
+    }
+    return warnings;
 }
 
 bool FindSwitch(const TLpArgs& args, const std::string& name) {
@@ -213,8 +281,17 @@ void ReadCmdLineSettings(const TLpArgs& args, TSwitchValues& sw, TSendSettings& 
     if (sw.Log) settings.SetSaveLog(true);
     if (sw.LogSMTP) settings.SetSaveSMTPLog(true);
     if (sw.From.Present) {
-        settings.SetFromName(sw.From.Value);
-        settings.SetFromAddr(sw.From.Value);
+        // "Jane Doe <jane@example.com>" as a whole would go into MAIL FROM and be refused; a bare
+        // address stays both name and address.
+        TLpEMailAddressItem from;
+        if (sw.From.Value.find('<') != std::string::npos) from.SetText(sw.From.Value);
+        if (!from.Address().empty()) {
+            settings.SetFromName(from.Name());
+            settings.SetFromAddr(from.Address());
+        } else {
+            settings.SetFromName(sw.From.Value);
+            settings.SetFromAddr(sw.From.Value);
+        }
     }
     if (sw.To.Present) settings.SetTo(sw.To.Value);
     if (sw.ReplyTo.Present) settings.SetReplyTo(sw.ReplyTo.Value);
@@ -258,7 +335,8 @@ void ReadCmdLineSettings(const TLpArgs& args, TSwitchValues& sw, TSendSettings& 
 
 bool WantsWindows(const TLpArgs& args) {
     return args.size() <= 1 || FindSwitch(args, "I") || FindSwitch(args, "D") ||
-           FindSwitch(args, "?") || FindSwitch(args, "H") || FindSwitch(args, "V");
+           FindSwitch(args, "?") || FindSwitch(args, "H") || FindSwitch(args, "V") ||
+           FindSwitch(args, "-HELP") || FindSwitch(args, "-VERSION");
 }
 
 }  // namespace larkpost

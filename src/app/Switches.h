@@ -36,6 +36,14 @@ std::vector<std::string> CollectFiles(const TLpArgs& args);
 // /AUTH, a bad "|" escape and an unreadable body file, leaving what was applied so far.
 void ReadCmdLineSettings(const TLpArgs& args, TSwitchValues& switches, TSendSettings& settings);
 
+// Every switch the program knows, as written on a command line ("/HOST", "--HELP").
+std::vector<std::string> KnownSwitchNames();
+
+// What a user should hear about the command line, one text per line without the program's
+// prefix: arguments that look like switches but are none of ours (switch values and /FILES
+// entries excepted), and value switches standing last with nothing after them.
+std::vector<std::string> CommandLineWarnings(const TLpArgs& args);
+
 // True when no argument is given, /I, /D, /?, /H or /V is present: a run that wants a window.
 bool WantsWindows(const TLpArgs& args);
 

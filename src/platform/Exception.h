@@ -8,9 +8,15 @@ namespace larkpost {
 
 class ELpException : public std::runtime_error {
 public:
-    explicit ELpException(const std::string& message) : std::runtime_error(message) {}
+    explicit ELpException(const std::string& message)
+        : std::runtime_error(message), m_message(message) {}
+    // The whole message; what() ends at the first NUL, which a server's reply text may hold.
+    const std::string& Message() const noexcept { return m_message; }
     // The class name the activity log prints beside the message.
     virtual const char* ClassName() const noexcept { return "ELpException"; }
+
+private:
+    std::string m_message;
 };
 
 // A text that should hold a number does not: a switch value, a settings key, a count a server

@@ -16,6 +16,7 @@ TLpSMTP::~TLpSMTP() = default;
 
 void TLpSMTP::EstablishConnection() {
     m_loggedIn = false;
+    m_loggingIn = false;
     TLpSMTPBase::EstablishConnection();
 }
 
@@ -49,6 +50,7 @@ bool TLpSMTP::LogIn() {
                     return false;
                 }
             }
+            m_loggingIn = true;
             IssueCommand("AUTH LOGIN", 334);
             if (IssueCommand(Base64Encode(Latin1FromText(m_username)),
                              std::vector<int>{235, 334}) == 334) {
@@ -58,6 +60,7 @@ bool TLpSMTP::LogIn() {
             break;
         }
         case satSASL:
+            m_loggingIn = true;
             m_saslMechanisms.AuthenticateWithList("AUTH", Host(), "smtp", {"235"}, {"334"}, *this,
                                                   ServerExtensions(), "AUTH", true);
             m_loggedIn = true;
@@ -67,6 +70,7 @@ bool TLpSMTP::LogIn() {
             m_loggedIn = true;
             break;
     }
+    if (m_loggedIn) m_loggingIn = false;
     return m_loggedIn;
 }
 

@@ -62,6 +62,9 @@ public:
     TLpSASLEntries& OAuthMechanisms() noexcept { return m_oauthMechanisms; }
     // True once the login step has completed on the current connection.
     bool LoggedIn() const noexcept { return m_loggedIn; }
+    // True from the first AUTH command until the login succeeded; left set when it failed, so
+    // whoever reports the failure can say it was the login.
+    bool LoggingIn() const noexcept { return m_loggingIn; }
 
     void EstablishConnection() override;
     void CloseConnection(bool notifyPeer = true) override;
@@ -83,6 +86,7 @@ private:
     TLpSASLEntries m_saslMechanisms;
     TLpSASLEntries m_oauthMechanisms;
     bool m_loggedIn = false;
+    bool m_loggingIn = false;
 };
 
 }  // namespace larkpost

@@ -150,7 +150,12 @@ TEST(Init, SettingsPathRuleUnderS) {
         EXPECT_EQ(run.windows.Events, Events{"terminate"});
         EXPECT_EQ(run.shell.ExitCode(), 2);
         EXPECT_EQ(run.sends, 0);
-        EXPECT_EQ(err, "larkpost: Could not find settings file " + expected + "\n");
+        // /S standing last is also warned about.
+        const std::string warning =
+            c.path == "<exe>Larkpost.ini"
+                ? "larkpost: /S is the last argument and has no value (taken as empty)\n"
+                : "";
+        EXPECT_EQ(err, warning + "larkpost: Could not find settings file " + expected + "\n");
         EXPECT_TRUE(run.shell.ActivityLog.Lines().empty());
     }
 }
@@ -234,6 +239,50 @@ TEST(Init, InteractiveWithoutDisplayEndsWithOneAfterTheDump) {
     EXPECT_EQ(run.windows.Events[1], "reveal:first page");
     EXPECT_EQ(run.windows.Events[2], "terminate");
     EXPECT_EQ(run.shell.ExitCode(), 1);
+}
+
+TEST(TerminalLine, EscapesControlCharactersAndDropsTrailingBlanks) {
+    struct Case {
+        std::string text;
+        std::string line;
+    };
+    const Case cases[] = {
+        {"550 5.7.1 refused\r\n", "550 5.7.1 refused."},
+        {"title \x1B]0;owned\x07 bell", "title \\x1B]0;owned\\x07 bell"},
+        {std::string("before\0after", 12), "before\\x00after"},
+        {"tab\there\x7F", "tab\\x09here\\x7F"},
+        // U+009B (CSI) in UTF-8, and the same byte alone as an 8-bit terminal reads it.
+        {"csi \xC2\x9B" "2J \x9B" "2J", "csi \\x9B2J \\x9B2J"},
+        // Letters outside ASCII stay, whole or broken.
+        {"Gr\xC3\xBC\xC3\x9F" "e \xE2\x9C\x93 \xC3", "Gr\xC3\xBC\xC3\x9F" "e \xE2\x9C\x93 \xC3"},
+        {"trailing   ", "trailing"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_EQ(TerminalLine(c.text), c.line);
+    }
+}
+
+TEST(Init, WarnsAboutTheCommandLineAndGoesOn) {
+    TRun run{"/NOS", "/SUBJET", "Hi", "/TO", "a@x", "/SUBJECT"};
+    const std::string err = run.Start();
+    EXPECT_EQ(err,
+              "larkpost: unknown switch /SUBJET (ignored)\n"
+              "larkpost: /SUBJECT is the last argument and has no value (taken as empty)\n");
+    EXPECT_EQ(run.sends, 1);
+    EXPECT_EQ(run.shell.ExitCode(), 0);
+}
+
+TEST(Init, LongHelpAndVersionAreHelpAndVersion) {
+    for (const char* sw : {"--help", "--HELP"}) {
+        TRun run{sw};
+        EXPECT_EQ(run.Start(), "");
+        EXPECT_EQ(run.windows.Events, (Events{"help", "terminate"}));
+    }
+    TRun run{"--version"};
+    run.Start();
+    EXPECT_EQ(run.windows.Events, (Events{"about", "terminate"}));
+    EXPECT_TRUE(WantsWindows(TRun::MakeArgs({"--help"})));
 }
 
 TEST(AppException, WritesTwoLinesWithLineEndsReplaced) {

@@ -226,6 +226,69 @@ TEST(ReadCmdLineSettings, AppliesEverySwitch) {
     EXPECT_FALSE(sw.Pass.Present);
 }
 
+TEST(ReadCmdLineSettings, FromTakesANameAndAnAddressApart) {
+    struct Case {
+        const char* value;
+        const char* name;
+        const char* address;
+    };
+    const Case cases[] = {
+        {"Jane Doe <jane@example.com>", "Jane Doe", "jane@example.com"},
+        {"\"Doe, Jane\" <jane@example.com>", "Doe, Jane", "jane@example.com"},
+        {"<jane@example.com>", "", "jane@example.com"},
+        // Without angle brackets the value is both, as it always was.
+        {"jane@example.com", "jane@example.com", "jane@example.com"},
+        {"server07", "server07", "server07"},
+        {"Jane Doe", "Jane Doe", "Jane Doe"},
+        {"Nobody <>", "Nobody <>", "Nobody <>"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        TSwitchValues sw;
+        TSendSettings s;
+        ReadCmdLineSettings(Args({"/FROM", c.value}), sw, s);
+        EXPECT_EQ(s.FromName(), c.name);
+        EXPECT_EQ(s.FromAddr(), c.address);
+        EXPECT_EQ(sw.From.Value, c.value);  // the debug dump shows what was typed
+    }
+}
+
+TEST(CommandLineWarnings, NamesUnknownSwitchesAndMissingValues) {
+    struct Case {
+        const char* name;
+        TLpArgs args;
+        std::vector<std::string> warnings;
+    };
+    const Case cases[] = {
+        {"all known", Args({"/HOST", "h", "-subject", "Hi", "/LOG", "--help", "--Version"}), {}},
+        {"misspelt", Args({"/SUBJET", "Hi", "/TO", "a@x"}), {"unknown switch /SUBJET (ignored)"}},
+        {"dash and double dash", Args({"-x", "--to", "a@x"}),
+         {"unknown switch -x (ignored)", "unknown switch --to (ignored)"}},
+        {"a value that looks like a switch", Args({"/SUBJECT", "/etc/motd", "/BODY", "-1"}), {}},
+        {"a switch as a value", Args({"/HOST", "/PORT", "25"}), {}},
+        {"absolute paths under /FILES", Args({"/FILES", "/srv/x.pdf", "/tmp/y", "/LOG"}), {}},
+        {"after the /FILES list", Args({"/FILES", "a", "/LOG", "/srv/x"}),
+         {"unknown switch /srv/x (ignored)"}},
+        {"a dash ends the /FILES list", Args({"/FILES", "a", "-x", "/srv/y"}),
+         {"unknown switch -x (ignored)", "unknown switch /srv/y (ignored)"}},
+        {"flag switches take no value", Args({"/LOG", "/LOGSMTPX"}),
+         {"unknown switch /LOGSMTPX (ignored)"}},
+        {"value switch last", Args({"/TO", "a@x", "/SUBJECT"}),
+         {"/SUBJECT is the last argument and has no value (taken as empty)"}},
+        {"settings file last", Args({"/LOG", "-s"}),
+         {"-s is the last argument and has no value (taken as empty)"}},
+        {"files last", Args({"/FILES"}),
+         {"/FILES is the last argument and has no value (taken as empty)"}},
+        {"a repeat standing last loses nothing", Args({"/SUBJECT", "Hi", "/SUBJECT"}), {}},
+        {"flag last", Args({"/TO", "a@x", "/LOG"}), {}},
+        {"plain words", Args({"hello", "world"}), {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(CommandLineWarnings(c.args), c.warnings);
+    }
+}
+
 TEST(ReadCmdLineSettings, PasswordPrecedenceIsPassThenPassXThenPass3) {
     const std::string pass3 = EncryptPassword("from-pass3");
     struct Case {

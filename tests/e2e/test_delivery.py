@@ -152,19 +152,37 @@ class Delivery(LarkpostTestCase):
         self.assertLess(log.index("Bad recipient address syntax"),
                         log.index("Message sent successfully."))
 
-    def test_missing_attachment_is_skipped_silently(self):
+    def test_missing_attachment_is_skipped_with_a_warning(self):
         (to,) = self.addresses("to")
         self.box.write("present.txt", b"here\n")
         r = self.box.run("/HOST", "127.0.0.1", "/PORT", postfix.plain_port, "/LOG",
                          "/FROM", "sender@example.test", "/TO", to, "/SUBJECT", "one missing",
-                         "/BODY", "see attachment", "/FILES", "present.txt", "missing.txt")
-        self.assertSent(r)
+                         "/BODY", "see attachment", "/FILES", "present.txt", "/srv/missing.pdf")
+        self.assertEqual(r.code, 0, r)
+        self.assertEqual(r.err, "larkpost: attachment /srv/missing.pdf not found (skipped)\n")
         found = postfix.wait_for(to)
         self.assertEqual(len(found), 1)
         self.assertEqual(list(attachments_of(found[0][0])), ["present.txt"])
-        log = "\n".join(self.box.log_texts())
-        self.assertNotIn("missing", log)
-        self.assertIn("Message sent successfully.", log)
+        log = self.box.log_texts()
+        self.assertIn("Attachment /srv/missing.pdf not found (skipped)", log)
+        self.assertEqual(log[-1], "Message sent successfully.")
+
+    def test_from_with_display_name(self):
+        (to,) = self.addresses("to")
+        for sender, name, address in [
+            ("Jane Doe <jane@example.test>", "Jane Doe", "jane@example.test"),
+            ('"Doe, Jane" <jane2@example.test>', "Doe, Jane", "jane2@example.test"),
+            ("bare@example.test", "bare@example.test", "bare@example.test"),
+        ]:
+            with self.subTest(sender=sender):
+                before = len(postfix.delivered_to(to))
+                r = self.box.run("/HOST", "127.0.0.1", "/PORT", postfix.plain_port,
+                                 "/FROM", sender, "/TO", to, "/SUBJECT", sender, "/BODY", "hi")
+                self.assertSent(r)
+                msg = [m for m, _ in postfix.wait_for(to, before + 1) if m["Subject"] == sender][0]
+                self.assertEqual(msg["Return-Path"], f"<{address}>")
+                self.assertEqual(msg["From"].addresses[0].display_name, name)
+                self.assertEqual(msg["From"].addresses[0].addr_spec, address)
 
     def test_missing_file_listed_in_the_settings_file_does_not_fail_the_send(self):
         # Reading the settings file sets return code 1 for the missing entry; the send that

@@ -40,9 +40,14 @@ class Failures(LarkpostTestCase):
         return log
 
     def test_refused_connection(self):
-        r = self.send("/HOST", "127.0.0.1", "/PORT", str(unused_port()))
+        port = unused_port()
+        r = self.send("/HOST", "127.0.0.1", "/PORT", str(port))
         log = self.assertFailed(r, "Connection refused")
-        self.assertIn("10061", log[-2])
+        self.assertEqual(r.err, f"larkpost: cannot connect to 127.0.0.1 port {port}: "
+                                "Socket Error # 10061. Connection refused.\n")
+        # The log keeps the exception as it was; the stage and peer are for the terminal.
+        self.assertEqual(log[-2], "Exception: ELpSocketError Socket Error # 10061. "
+                                  "Connection refused.")
 
     def test_unknown_host(self):
         # The empty label makes the resolver refuse the name itself, so no query leaves the
@@ -57,6 +62,8 @@ class Failures(LarkpostTestCase):
         r = self.send("/HOST", "127.0.0.1", "/PORT", postfix.auth_port, "/AUTH", "1",
                       "/USERID", postfix.user, "/PASS", "not-the-password")
         self.assertFailed(r, "authentication failed")
+        self.assertEqual(r.err, f"larkpost: login as {postfix.user} failed: "
+                                "Error: authentication failed: authentication failure.\n")
 
     def test_read_timeout(self):
         # The time-out has no switch; it comes from the settings file beside the program.
@@ -67,6 +74,8 @@ class Failures(LarkpostTestCase):
         r = self.send("/HOST", "127.0.0.1", "/PORT", str(server.port))
         elapsed = time.monotonic() - started
         self.assertFailed(r, "Read timed out.")
+        self.assertEqual(r.err, f"larkpost: greeting from 127.0.0.1 port {server.port} failed: "
+                                "Read timed out.\n")
         self.assertLess(elapsed, 20)
 
     def test_attachment_that_is_no_regular_file(self):

@@ -169,6 +169,14 @@ def starttls_accepted(server, line, send):
     line()  # nothing more comes: the client closes
 
 
+def escapes_in_reply(server, line, send):
+    hello(line, send)
+    line()
+    # Sets the terminal's title, rings, then clears the screen, with a NUL in the middle.
+    send(b"550 5.7.1 no\x1b]0;owned\x07 way\x00 after NUL\x7f\x1b[2J end\r\n")
+    line()
+
+
 class Hostile(LarkpostTestCase):
     def run_against(self, script, *extra_args, **extra_env):
         server = HostileServer(script)
@@ -234,6 +242,17 @@ class Hostile(LarkpostTestCase):
     def test_close_in_the_middle_of_data(self):
         self.assertFailedWith(close_in_data, "Connection Closed Gracefully.", "Socket Error # 10054",
                               "Socket Error # 10058")
+
+    def test_reply_with_control_characters_is_escaped_on_stderr(self):
+        code, err, _, _ = self.run_against(escapes_in_reply)
+        self.assertEqual(code, 1, err)
+        port = err.split(" port ")[1].split(" ")[0]
+        self.assertEqual(err, f"larkpost: sending through 127.0.0.1 port {port} failed: "
+                              "no\\x1B]0;owned\\x07 way\\x00 after NUL\\x7F\\x1B[2J end.\n")
+        # The log keeps what follows the NUL too.
+        self.assertEqual(self.box.log_texts()[-2],
+                         "Exception: ELpSMTPReplyError no\x1b]0;owned\x07 way\\x00 after "
+                         "NUL\x7f\x1b[2J end. ")
 
     def test_handshake_broken_off(self):
         # The stall is the time-out it is, not OpenSSL's "try again" code as an error text.
