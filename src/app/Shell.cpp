@@ -367,7 +367,7 @@ Usage: larkpost [switches]
   Switches start with "/" or "-", in any case; each value is the argument that follows its
   switch.
 
-  /?, /H or --help    this help
+  /? or /H or --help  this help
   /V or --version     version
   /I                  interactive: open the window filled from the settings and switches
   /D                  debug: show the switches read (implies /I)
