@@ -386,6 +386,10 @@ void TLpSendWorkflow::EndCancelled() {
 }
 
 std::string TLpSendWorkflow::FailureContext(const std::exception& e) const {
+    // A reason that names the server already says with whom.
+    const auto* own = dynamic_cast<const ELpException*>(&e);
+    const std::string reason = own ? own->Message() : e.what();
+    if (!LpSMTP1.Host().empty() && reason.find(LpSMTP1.Host()) != std::string::npos) return {};
     const std::string peer = LpSMTP1.Host() + " port " + std::to_string(LpSMTP1.Port());
     switch (m_stage) {
         case stConfigure:

@@ -217,6 +217,7 @@ class Hostile(LarkpostTestCase):
         return p.returncode, err, elapsed, peak_mb
 
     def assertFailedWith(self, script, *reasons, args=(), **extra_env):
+        """Reasons that begin with " failed: " follow the stage and the peer on stderr."""
         code, err, elapsed, peak_mb = self.run_against(script, *args, **extra_env)
         self.assertEqual(code, 1, err)
         lines = err.splitlines()
@@ -258,11 +259,11 @@ class Hostile(LarkpostTestCase):
         # The stall is the time-out it is, not OpenSSL's "try again" code as an error text.
         self.assertFailedWith(
             broken_handshake,
-            "larkpost: SSL negotiation failed. (Socket Error # 10060. Connection timed out.)\n")
+            " failed: SSL negotiation failed. (Socket Error # 10060. Connection timed out.)\n")
 
     def test_handshake_failure_reads_cleanly(self):
         log = self.assertFailedWith(plain_text_for_a_server_hello,
-                                    "larkpost: SSL negotiation failed. (Error connecting with SSL. ")
+                                    " failed: SSL negotiation failed. (Error connecting with SSL. ")
         self.assertNotIn("..", self.err)
         self.assertNotIn("..", log[-2])
 
@@ -282,7 +283,7 @@ class Hostile(LarkpostTestCase):
         # 32 MiB, base64 in the message: far more than loopback's socket buffers hold.
         big = self.box.write("big.bin", b"\0" * (32 << 20))
         self.assertFailedWith(stop_reading_in_data,
-                              "larkpost: Socket Error # 10060. Connection timed out.\n",
+                              " failed: Socket Error # 10060. Connection timed out.\n",
                               args=("/FILES", big))
 
     def test_starttls_without_openssl_names_the_cause(self):
