@@ -9,6 +9,8 @@ namespace larkpost {
 
 bool UsesPasswordCommand(const TSendSettings& settings, const TSwitchValues& switches) {
     if (settings.PasswordCommand().empty()) return false;
+    // Without a login nothing would use what it prints, and its failure would end the send.
+    if (settings.AuthType() == kAuthNone || settings.AuthType() == kAuthNoEntry) return false;
     return !(switches.Pass.Present || switches.Pass3.Present || switches.PassX.Present);
 }
 

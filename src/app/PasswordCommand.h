@@ -17,9 +17,10 @@ public:
     const char* ClassName() const noexcept override { return "ELpPasswordCommandError"; }
 };
 
-// Whether the send takes its password from the command: one is set, and no password switch
-// (/PASS, /PASS3, /PASSX) was given, since a password on the command line is the most explicit
-// choice. A stored Password3 loses to the command.
+// Whether the send takes its password from the command: one is set, an authentication entry
+// that logs in is selected, and no password switch (/PASS, /PASS3, /PASSX) was given, since a
+// password on the command line is the most explicit choice. A stored Password3 loses to the
+// command.
 bool UsesPasswordCommand(const TSendSettings& settings, const TSwitchValues& switches);
 
 // Runs the command with /bin/sh -c and returns the first line of its standard output without

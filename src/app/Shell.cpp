@@ -400,9 +400,10 @@ Usage: larkpost [switches]
   /MAILAGENT text     X-Mailer text (default "Larkpost <version>")
   /HELONAME name      EHLO/HELO name (default "Larkpostv<version number>")
   /TYPE PLAIN|HTML    body format (default PLAIN)
-  /PASSCMD "command"  run the command (/bin/sh -c) before connecting; the first line it
-                      prints is the password (the access token under /AUTH 3); /PASS,
-                      /PASS3 or /PASSX win over it, it wins over a stored password
+  /PASSCMD "command"  with /AUTH 1, 2 or 3, run the command (/bin/sh -c) before connecting;
+                      the first line it prints is the password (the access token under
+                      /AUTH 3); /PASS, /PASS3 or /PASSX win over it, it wins over a stored
+                      password
   /TLS mode           connection security: NONE (never TLS), IMPLICIT (TLS from the first
                       byte), REQUIRED (STARTTLS or fail), AUTO (STARTTLS when offered), or
                       0 to 3; default AUTO, but IMPLICIT on port 465

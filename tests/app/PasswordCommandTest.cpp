@@ -117,20 +117,26 @@ TEST(PasswordCommand, PasswordSwitchesWinOverTheCommand) {
         const char* name;
         const char* command;
         bool pass, pass3, passX;
+        int auth;
         bool runs;
     };
     const Case cases[] = {
-        {"command alone", "pass show relay", false, false, false, true},
-        {"no command", "", false, false, false, false},
-        {"/PASS", "pass show relay", true, false, false, false},
-        {"/PASS3", "pass show relay", false, true, false, false},
-        {"/PASSX", "pass show relay", false, false, true, false},
+        {"command alone", "pass show relay", false, false, false, kAuthUserPass, true},
+        {"SASL", "pass show relay", false, false, false, kAuthSASL, true},
+        {"OAuth 2.0", "pass show relay", false, false, false, kAuthOAuth2, true},
+        {"no command", "", false, false, false, kAuthUserPass, false},
+        {"/PASS", "pass show relay", true, false, false, kAuthUserPass, false},
+        {"/PASS3", "pass show relay", false, true, false, kAuthUserPass, false},
+        {"/PASSX", "pass show relay", false, false, true, kAuthUserPass, false},
+        {"no authentication", "pass show relay", false, false, false, kAuthNone, false},
+        {"no entry selected", "pass show relay", false, false, false, kAuthNoEntry, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TSendSettings settings;
         settings.SetPassword("stored Password3");
         settings.SetPasswordCommand(c.command);
+        settings.SetAuthType(c.auth == kAuthNoEntry ? 9 : c.auth);
         TSwitchValues sw;
         sw.Pass.Present = c.pass;
         sw.Pass3.Present = c.pass3;

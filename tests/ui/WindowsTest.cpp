@@ -641,6 +641,7 @@ TEST_F(WindowsTest, TabKeyFollowsTheFieldOrder) {
 
 TEST_F(WindowsTest, PasswordCommandFieldFillsSendSettingsAndIsSavedAndLoaded) {
     shell->RunInit();
+    Find<QComboBox>("AuthTypeComboBox")->setCurrentIndex(kAuthUserPass);
     auto* command = Find<QLineEdit>("PasswordCommandEdit");
     auto* password = Find<QLineEdit>("PasswordEdit");
     EXPECT_TRUE(password->isEnabled());
