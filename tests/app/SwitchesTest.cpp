@@ -1,7 +1,10 @@
 // Switch finding, values, escapes, the /FILES collection and how switches fill SendSettings.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "app/Conversions.h"
@@ -11,6 +14,11 @@
 
 namespace larkpost {
 namespace {
+
+std::string LowerCase(std::string text) {
+    for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return text;
+}
 
 TLpArgs Args(std::initializer_list<const char*> rest) {
     TLpArgs args{"/opt/larkpost/larkpost"};
@@ -286,6 +294,33 @@ TEST(CommandLineWarnings, NamesUnknownSwitchesAndMissingValues) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(CommandLineWarnings(c.args), c.warnings);
+    }
+}
+
+TEST(ManPage, DescribesEverySwitchTheProgramKnows) {
+    std::ifstream in(LARKPOST_MAN_PAGE);
+    ASSERT_TRUE(in) << LARKPOST_MAN_PAGE;
+    // The words of every option heading: the line after ".TP", with roff's "\-" read as "-".
+    std::vector<std::string> headings;
+    std::string previous;
+    for (std::string line; std::getline(in, line); previous = line) {
+        if (previous != ".TP") continue;
+        for (size_t at; (at = line.find("\\-")) != std::string::npos;) line.replace(at, 2, "-");
+        std::string word;
+        for (char c : line + " ") {
+            if (c == ' ' || c == ',' || c == '"') {
+                if (!word.empty()) headings.push_back(LowerCase(word));
+                word.clear();
+            } else {
+                word += c;
+            }
+        }
+    }
+    const std::vector<std::string> names = KnownSwitchNames();
+    ASSERT_GE(names.size(), 30u);
+    for (const std::string& name : names) {
+        EXPECT_NE(std::find(headings.begin(), headings.end(), LowerCase(name)), headings.end())
+            << name << " has no entry in larkpost.1";
     }
 }
 
