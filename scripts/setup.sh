@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   postfix sasl2-bin libsasl2-modules libsasl2-modules-otp
   python3 xvfb xauth
+  man-db groff-base librsvg2-bin
 )
 # The OAuth 2.0 tests run an SMTP server written for Node.js (npm's smtp-server); a Node.js from
 # elsewhere that brings its own npm serves as well as Debian's two packages.

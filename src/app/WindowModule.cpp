@@ -31,7 +31,10 @@ std::unique_ptr<ILpWindows> CreateWindows(TLpShell& shell, int& argc, char** arg
 
     // Never unloaded: the windows' code and the toolkit's own clean-up at exit live in it.
     static auto* module = new TLpDynamicLibrary;
-    const std::string path = ExeDir() + kWindowsModuleName;
+    // Beside the program in the build folder and in a copied one; installed, in lib/larkpost/.
+    std::string path = ExeDir() + kWindowsModuleName;
+    if (!FileExists(path) && FileExists(ExeDir() + "../lib/larkpost/" + kWindowsModuleName))
+        path = ExeDir() + "../lib/larkpost/" + kWindowsModuleName;
     if (!module->IsLoaded() && !module->Load(path))
         return headless("the window module could not be loaded (" + module->LastError() + ")");
     auto create = reinterpret_cast<LpCreateWindowsFunc>(module->Symbol(kCreateWindowsSymbol));
