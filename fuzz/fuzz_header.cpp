@@ -1,5 +1,6 @@
 // Header folding and unfolding: SetHeader then GetHeader gives the value back, except for the
-// whitespace folding may move; every stored line is one line, continuations start with a blank.
+// whitespace folding may move; every stored line is one line of at most 998 octets,
+// continuations start with a blank.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -35,6 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < headers.Count(); ++i) {
         const std::string& line = headers[i];
         if (line.find_first_of("\r\n") != std::string::npos) std::abort();
+        if (line.size() > 998) std::abort();
     }
     const std::string back = headers.GetHeader("subject");
     if (Skeleton(back) != Skeleton(value)) std::abort();

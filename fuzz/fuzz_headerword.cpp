@@ -65,9 +65,10 @@ std::string Decode(const std::string& header, const std::string& prefix = "=?UTF
             if (token.size() > 75) std::abort();
             if (!lastEncoded) out += pendingBlank;
             const std::string word = DecodeB(token.substr(prefix.size(), token.size() - prefix.size() - 2));
-            if (prefix == "=?UTF-8?B?" && !fuzz::IsValidUtf8(word)) std::abort();
+            const bool jis = prefix == "=?ISO-2022-JP?B?";
+            if (!jis && !fuzz::IsValidUtf8(word)) std::abort();
             // The last shift of an ISO-2022-JP word returns to ASCII.
-            const size_t shift = word.rfind('\x1B');
+            const size_t shift = jis ? word.rfind('\x1B') : std::string::npos;
             if (shift != std::string::npos && word.compare(shift, 3, "\x1B(B") != 0) std::abort();
             out += word;
         } else {
@@ -97,6 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (char& c : expected)
         if (c == '\r' || c == '\n') c = ' ';
     if (Decode(header) != expected) std::abort();
-    (void)Decode(EncodeHeaderText(text, "", 'B', "ISO-2022-JP"), "=?ISO-2022-JP?B?");
+    // An escape of the text's own would pass through as it is.
+    if (text.find('\x1B') == std::string::npos)
+        (void)Decode(EncodeHeaderText(text, "", 'B', "ISO-2022-JP"), "=?ISO-2022-JP?B?");
     return 0;
 }

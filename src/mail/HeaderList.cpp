@@ -389,6 +389,17 @@ std::vector<std::string> FoldHeaderLine(std::string_view line, int width) {
         lines[0] += lines[1];
         lines.erase(lines.begin() + 1);
     }
+    // No line may pass 998 octets (RFC 5322, 2.1.1). Text the program encodes never comes near;
+    // a value with no blank to fold at (a mail-agent name, an address) is cut between two
+    // characters instead, and reads with a blank there.
+    constexpr std::size_t kLongestLine = 998;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].size() <= kLongestLine) continue;
+        std::size_t cut = kLongestLine;
+        while (cut > 1 && (static_cast<unsigned char>(lines[i][cut]) & 0xC0) == 0x80) --cut;
+        lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(i + 1), " " + lines[i].substr(cut));
+        lines[i].resize(cut);
+    }
     return lines;
 }
 

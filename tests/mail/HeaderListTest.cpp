@@ -91,6 +91,37 @@ TEST(HeaderList, NameIsNeverAloneOnItsLine) {
                                 "To: " + std::string(80, 'a') + "@example.net"}));
 }
 
+// A value with nothing to fold at is cut at 998 octets (RFC 5322, 2.1.1), between characters.
+TEST(HeaderList, NoLinePasses998Octets) {
+    struct Case {
+        const char* name;
+        std::string value;
+        Lines lines;
+    };
+    const std::string e = "\xC3\xA9";
+    std::string accents;  // "X: " and 497 accents end at octet 997; the 498th would straddle 998
+    for (int i = 0; i < 600; ++i) accents += e;
+    const Case cases[] = {
+        {"998 octets", std::string(988, 'a'), {"X-Mailer: " + std::string(988, 'a')}},
+        {"999 octets", std::string(989, 'a'),
+         {"X-Mailer: " + std::string(988, 'a'), " a"}},
+        {"2500 octets", std::string(2490, 'a'),
+         {"X-Mailer: " + std::string(988, 'a'), " " + std::string(997, 'a'),
+          " " + std::string(505, 'a')}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TLpHeaderList h;
+        h.SetHeader("X-Mailer", c.value);
+        EXPECT_EQ(h.Lines(), c.lines);
+    }
+    TLpHeaderList h;
+    h.SetHeader("X", accents);
+    ASSERT_EQ(h.Count(), 2u);
+    EXPECT_EQ(h[0], "X: " + accents.substr(0, 994));
+    EXPECT_EQ(h[1], " " + accents.substr(994));
+}
+
 TEST(HeaderList, BreakOnCommaAtColumn78KeepsTheSpaceAfterIt) {
     // The break falls on the comma itself; the continuation takes the text after it, space and all.
     TLpHeaderList h;
