@@ -9,6 +9,10 @@ namespace larkpost {
 struct TRunState {
     // Directory of the executable, always ending in one "/". Set first thing in Init.
     std::string ExeDir;
+    // Where the settings file and the body file live, and where both logs go; both end in "/".
+    // ExeDir, unless the program runs installed (then the user's XDG folders).
+    std::string ConfigDir;
+    std::string LogDir;
     // Full path of the settings file in use; empty after /NOS (nothing sets it then).
     std::string SettingsPath;
     // Body file path as taken from the settings file.
@@ -24,5 +28,13 @@ struct TRunState {
 // The one instance every part of the shell reads and writes. Tests reset it with
 // `RunState = TRunState{};`.
 extern TRunState RunState;
+
+// The folders in use; ExeDir until Init decided.
+inline const std::string& ConfigDirOf(const TRunState& s) {
+    return s.ConfigDir.empty() ? s.ExeDir : s.ConfigDir;
+}
+inline const std::string& LogDirOf(const TRunState& s) {
+    return s.LogDir.empty() ? s.ExeDir : s.LogDir;
+}
 
 }  // namespace larkpost

@@ -50,7 +50,7 @@ void ReadPasswords(TLpProfileFile& ini, const TSwitchValues& sw, TSendSettings& 
 void ReadBody(TLpProfileFile& ini, TLpShell& shell) {
     const std::string v = ExpandEnvVars(ini.ReadString(kSection, "BodyFile", kBodyFileName));
     RunState.BodyFilePath = v;
-    const std::string path = HasDirectoryPart(v) ? v : RunState.ExeDir + v;
+    const std::string path = HasDirectoryPart(v) ? v : ConfigDirOf(RunState) + v;
     if (FileExists(path)) {
         shell.SendSettings.SetBody(LoadBodyFile(path));
         return;
@@ -126,7 +126,8 @@ void ReadINISettings(TLpShell& shell) {
 void WriteINISettings(TLpShell& shell) {
     const TSendSettings& s = shell.SendSettings;
     // After /NOS there is no settings file in use; "as Default" then means the default one.
-    if (RunState.SettingsPath.empty()) RunState.SettingsPath = RunState.ExeDir + "Larkpost.ini";
+    if (RunState.SettingsPath.empty()) RunState.SettingsPath = ConfigDirOf(RunState) + "Larkpost.ini";
+    if (ExtractFilePath(RunState.SettingsPath) == ConfigDirOf(RunState)) MakePrivateFolder(ConfigDirOf(RunState));
     TLpProfileFile ini(RunState.SettingsPath, kPrivateFileMode);
 
     ini.WriteString(kSection, "Host", s.Host());
@@ -148,7 +149,7 @@ void WriteINISettings(TLpShell& shell) {
     ini.WriteString(kSection, "Subject", s.Subject());
 
     // The body always goes beside the executable, whichever settings file is in use.
-    SaveBodyFile(RunState.ExeDir + kBodyFileName, s.Body());
+    SaveBodyFile(ConfigDirOf(RunState) + kBodyFileName, s.Body());
     ini.WriteString(kSection, "BodyFile", kBodyFileName);
 
     const std::vector<std::string>& files = s.Files();

@@ -1,6 +1,10 @@
 #include "app/Shell.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <climits>
 #include <iostream>
 
@@ -98,6 +102,14 @@ TLpShell::TLpShell(TLpArgs args) : m_args(std::move(args)) {
 
 void TLpShell::Init() {
     RunState.ExeDir = LocateExeDir();
+    // Installed, the program's folder belongs to the system, not to the user who runs it; a
+    // Larkpost.ini beside it keeps the portable layout.
+    RunState.ConfigDir = RunState.ExeDir;
+    RunState.LogDir = RunState.ExeDir;
+    if (RunsInstalled(RunState.ExeDir) && !FileExists(RunState.ExeDir + "Larkpost.ini")) {
+        RunState.ConfigDir = UserFolder("XDG_CONFIG_HOME", "/.config");
+        RunState.LogDir = UserFolder("XDG_STATE_HOME", "/.local/state");
+    }
 
     TSwitchValues& sw = SwitchValues;
     sw.I = FindSwitch(m_args, "I");
@@ -140,9 +152,9 @@ void TLpShell::Init() {
         const std::string v = ExpandEnvVars(GetParam(m_args, "S"));
         sw.S.Value = v;
         if (v.empty())
-            RunState.SettingsPath = RunState.ExeDir + "Larkpost.ini";
+            RunState.SettingsPath = ConfigDirOf(RunState) + "Larkpost.ini";
         else if (!HasDirectoryPart(v))
-            RunState.SettingsPath = RunState.ExeDir + v;
+            RunState.SettingsPath = ConfigDirOf(RunState) + v;
         else
             RunState.SettingsPath = v;
         if (FileExists(RunState.SettingsPath)) {
@@ -159,7 +171,7 @@ void TLpShell::Init() {
             }
         }
     } else {
-        RunState.SettingsPath = RunState.ExeDir + "Larkpost.ini";
+        RunState.SettingsPath = ConfigDirOf(RunState) + "Larkpost.ini";
         if (FileExists(RunState.SettingsPath)) ReadINISettings(*this);
         ReadCmdLineSettings(m_args, sw, SendSettings);
     }
@@ -182,7 +194,8 @@ void TLpShell::RunInit() {
 void TLpShell::ExitProgram() {
     if (RunState.Debug)
         Windows().ShowMessage("Return Code = " + std::to_string(RunState.ReturnCode));
-    if (SendSettings.SaveLog()) ActivityLog.SaveLog(RunState.ExeDir + "Larkpost.log", LockWaitFor(SendSettings.Timeout()));
+    if (SendSettings.SaveLog() && !ActivityLog.Lines().empty()) MakePrivateFolder(LogDirOf(RunState));
+    if (SendSettings.SaveLog()) ActivityLog.SaveLog(LogDirOf(RunState) + "Larkpost.log", LockWaitFor(SendSettings.Timeout()));
     if (SendSettings.SaveSMTPLog() && StopSMTPLog) StopSMTPLog();
     Terminate(RunState.ReturnCode);
 }
@@ -248,11 +261,14 @@ void TLpShell::ShowHint(const std::string& hint) {
 
 void TLpShell::SaveSMTPLogCheckBoxClick(bool checked) {
     // Unchecking does not stop a log already running; ExitProgram does at the end.
-    if (checked && StartSMTPLog) StartSMTPLog(RunState.ExeDir + "Larkpost_SMTP.log");
+    if (checked && StartSMTPLog) {
+        MakePrivateFolder(LogDirOf(RunState));
+        StartSMTPLog(LogDirOf(RunState) + "Larkpost_SMTP.log");
+    }
 }
 
 void TLpShell::ViewLogButtonClick() {
-    const std::string path = RunState.ExeDir + "Larkpost_SMTP.log";
+    const std::string path = LogDirOf(RunState) + "Larkpost_SMTP.log";
     if (FileExists(path)) Windows().OpenWithShell(path);
 }
 
@@ -265,6 +281,8 @@ void TLpShell::Terminate(int exitCode) {
 void TLpShell::RevealOrEnd(bool selectFirstPage) {
     if (!Windows().RevealMainWindow(selectFirstPage)) Terminate(1);
 }
+
+std::string HelpBody();
 
 std::string DebugDump(const TSwitchValues& sw) {
     const std::string lines[] = {
@@ -302,6 +320,8 @@ std::string DebugDump(const TSwitchValues& sw) {
         ValueLine("/FINGERPRINT=", sw.Fingerprint),
         ValueLine("/RETRY=", sw.Retry),
         ValueLine("/RETRYWAIT=", sw.RetryWait),
+        "Settings folder=" + ConfigDirOf(RunState),
+        "Log folder=" + LogDirOf(RunState),
     };
     std::string dump;
     for (const std::string& line : lines) {
@@ -309,6 +329,33 @@ std::string DebugDump(const TSwitchValues& sw) {
         dump += line;
     }
     return dump;
+}
+
+bool RunsFromInstallFolder(const std::string& exeDir) {
+    char* here = realpath(exeDir.c_str(), nullptr);
+    char* installed = realpath(LARKPOST_INSTALL_BINDIR, nullptr);
+    const bool same = here != nullptr && installed != nullptr && std::strcmp(here, installed) == 0;
+    std::free(here);
+    std::free(installed);
+    return same;
+}
+
+std::string UserFolder(const char* variable, const char* fallback) {
+    // The specification asks for an absolute path; anything else is ignored.
+    const char* value = std::getenv(variable);
+    if (value != nullptr && value[0] == '/') return std::string(value) + "/larkpost/";
+    const char* home = std::getenv("HOME");
+    return std::string(home != nullptr ? home : "") + fallback + "/larkpost/";
+}
+
+void MakePrivateFolder(const std::string& dir) {
+    for (size_t at = 1; at <= dir.size(); ++at) {
+        if (at < dir.size() && dir[at] != '/') continue;
+        const std::string part = dir.substr(0, at);
+        struct stat st {};
+        if (stat(part.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) continue;
+        if (mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) RaiseFileCreateError(part, errno);
+    }
 }
 
 std::string TerminalLine(const std::string& text) {
@@ -359,7 +406,12 @@ std::string AboutText() {
 }
 
 std::string HelpText() {
-    return "Larkpost " + GetVersionText() + R"( - sends one e-mail message through an SMTP server.
+    return "Larkpost " + GetVersionText() + HelpBody() + "\nFiles in use:\n  settings and body: " +
+           ConfigDirOf(RunState) + "\n  logs:              " + LogDirOf(RunState) + "\n";
+}
+
+std::string HelpBody() {
+    return R"( - sends one e-mail message through an SMTP server.
 
 Usage: larkpost [switches]
   Without switches, or with /I or /D, the window opens; /?, /H and /V show this help or the

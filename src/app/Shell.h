@@ -16,6 +16,8 @@
 
 namespace larkpost {
 
+bool RunsFromInstallFolder(const std::string& exeDir);
+
 class TLpShell {
 public:
     explicit TLpShell(TLpArgs args);
@@ -71,6 +73,8 @@ public:
     std::string FailureContext;
     // Where Init finds the executable's directory; tests point it at a folder of their own.
     std::function<std::string()> LocateExeDir = [] { return ExeDir(); };
+    // Whether the program runs from the folder it was installed to; tests say yes or no.
+    std::function<bool(const std::string& exeDir)> RunsInstalled = RunsFromInstallFolder;
 
     // The process exit code and whether the application was told to terminate.
     int ExitCode() const { return m_exitCode; }
@@ -89,6 +93,13 @@ private:
 // The debug dump of the switches, joined by "\n": the 27 lines of old, then one line for each
 // switch added since.
 std::string DebugDump(const TSwitchValues& switches);
+// True when `exeDir` is, after resolving links, the bin folder the build was configured to
+// install to.
+bool RunsFromInstallFolder(const std::string& exeDir);
+// The user's folder `variable` ("XDG_CONFIG_HOME") names, or HOME + `fallback`, + "larkpost/".
+std::string UserFolder(const char* variable, const char* fallback);
+// Creates `dir` and its missing parents, readable by the owner only; raises ELpFileError.
+void MakePrivateFolder(const std::string& dir);
 // `text` as one line a terminal can show safely: line breaks as in the activity log, every other
 // control character (C0, DEL and C1) written as \xHH, no trailing blanks.
 std::string TerminalLine(const std::string& text);

@@ -1,10 +1,14 @@
 // Start-up and run modes, the exit sequence, the exception handler and the debug dump, driven
 // through fake windows and a fake send.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
 #include <cerrno>
+#include <filesystem>
+#include <fstream>
 
 #include "TempDir.h"
 #include "app/Conversions.h"
@@ -283,6 +287,73 @@ TEST(Init, LongHelpAndVersionAreHelpAndVersion) {
     run.Start();
     EXPECT_EQ(run.windows.Events, (Events{"about", "terminate"}));
     EXPECT_TRUE(WantsWindows(TRun::MakeArgs({"--help"})));
+}
+
+TEST(Init, InstalledProgramKeepsItsFilesInTheUsersFolders) {
+    // Not a TTempDir: each run below has one of those, under the same name.
+    const std::string home = std::filesystem::temp_directory_path().string() +
+                             "/larkpost-app-xdg-" + std::to_string(::getpid()) + "/";
+    std::filesystem::remove_all(home);
+    setenv("XDG_CONFIG_HOME", (home + "config").c_str(), 1);
+    setenv("XDG_STATE_HOME", (home + "state").c_str(), 1);
+    const std::string config = home + "config/larkpost/";
+    const std::string state = home + "state/larkpost/";
+    struct Case {
+        const char* name;
+        bool installed;
+        bool iniBeside;
+        std::initializer_list<const char*> args;
+        std::string settings;  // "<exe>" or "<config>" + name
+        std::string logs;
+    };
+    const Case cases[] = {
+        {"installed", true, false, {"/LOG", "/TO", "a@x"}, "<config>Larkpost.ini", "<state>"},
+        {"installed, bare /S name", true, false, {"/LOG", "/S", "night.ini"}, "<config>night.ini",
+         "<state>"},
+        {"installed with Larkpost.ini beside it", true, true, {"/LOG"}, "<exe>Larkpost.ini", "<exe>"},
+        {"build folder or copy", false, false, {"/LOG"}, "<exe>Larkpost.ini", "<exe>"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TRun run(c.args);
+        run.shell.RunsInstalled = [&](const std::string&) { return c.installed; };
+        if (c.iniBeside) run.dir.Write("Larkpost.ini", "[Larkpost]\r\nHost=h\r\n");
+        if (c.settings.find("night") != std::string::npos) {
+            MakePrivateFolder(config);
+            std::ofstream(config + "night.ini") << "[Larkpost]\r\nSaveLog=1\r\n";
+        }
+        run.shell.SendMsgClick = [&] { run.shell.ActivityLog.Add(" sent"); };
+        run.Start();
+        const auto expand = [&](std::string p) {
+            for (auto [key, dir] : {std::pair<std::string, std::string>{"<exe>", run.dir.Dir()},
+                                    {"<config>", config}, {"<state>", state}})
+                if (p.rfind(key, 0) == 0) p = dir + p.substr(key.size());
+            return p;
+        };
+        EXPECT_EQ(RunState.SettingsPath, expand(c.settings));
+        EXPECT_TRUE(FileExists(expand(c.logs) + "Larkpost.log"));
+        EXPECT_NE(DebugDump(run.shell.SwitchValues).find("\nLog folder=" + expand(c.logs)),
+                  std::string::npos);
+        EXPECT_NE(HelpText().find("logs:              " + expand(c.logs)), std::string::npos);
+    }
+    // Created on the first write, for the owner alone.
+    struct stat st {};
+    ASSERT_EQ(stat(state.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    unsetenv("XDG_CONFIG_HOME");
+    unsetenv("XDG_STATE_HOME");
+    std::filesystem::remove_all(home);
+}
+
+TEST(UserFolder, FollowsXdgOrHome) {
+    setenv("HOME", "/home/jane", 1);
+    unsetenv("XDG_STATE_HOME");
+    EXPECT_EQ(UserFolder("XDG_STATE_HOME", "/.local/state"), "/home/jane/.local/state/larkpost/");
+    setenv("XDG_STATE_HOME", "relative/ignored", 1);
+    EXPECT_EQ(UserFolder("XDG_STATE_HOME", "/.local/state"), "/home/jane/.local/state/larkpost/");
+    setenv("XDG_STATE_HOME", "/var/jane", 1);
+    EXPECT_EQ(UserFolder("XDG_STATE_HOME", "/.local/state"), "/var/jane/larkpost/");
+    unsetenv("XDG_STATE_HOME");
 }
 
 TEST(AppException, WritesTwoLinesWithLineEndsReplaced) {
