@@ -429,6 +429,11 @@ TEST(CertificateSend, ARefusedCertificateEndsTheSendBeforeAnyLogin) {
     EXPECT_FALSE(send.workflow.LpSMTP1.IsConnected());
 }
 
+TEST(CertificateSend, ARefusedCertificateIsNotTriedAgain) {
+    // Another attempt meets the same certificate: retries would only delay the same answer.
+    EXPECT_FALSE(IsTransientFailure(ELpCertificateVerifyError("mx.example", "certificate has expired")));
+}
+
 TEST(CertificateSend, AFingerprintThatIsNoneFailsBeforeConnecting) {
     TSend send;
     send.shell.SendSettings.SetCertificateFingerprint("sha256:12:34");
