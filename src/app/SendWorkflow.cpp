@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -317,8 +318,18 @@ void TLpSendWorkflow::CancelSend() noexcept {
     m_cancelled = true;
     // Blocked reads and writes return at once; the server sees the connection end, never an
     // end-of-data line that was not yet written.
+    ShutDownSocket();
+}
+
+void TLpSendWorkflow::ShutDownSocket() const noexcept {
+    // The connection may have closed its socket meanwhile and the number gone to another file:
+    // only the socket noted is shut down (fstat is safe in a signal handler).
     const int socket = m_socket.load();
-    if (socket >= 0) ::shutdown(socket, SHUT_RDWR);
+    struct stat info {};
+    if (socket < 0 || ::fstat(socket, &info) != 0 || !S_ISSOCK(info.st_mode) ||
+        info.st_ino != m_socketInode.load())
+        return;
+    ::shutdown(socket, SHUT_RDWR);
 }
 
 void TLpSendWorkflow::Attempt() {
@@ -510,6 +521,7 @@ void TLpSendWorkflow::SendOneMessage() {
         LpSMTP1.SubmitMessage(*message);
     }
     LpSMTP1.CloseConnection(true);
+    m_socket = -1;
     m_shell.ActivityLog.Add(" Message sent successfully.");
     SMTPSuccess();
 }
@@ -537,9 +549,14 @@ void TLpSendWorkflow::LpSMTP1FailedRecipient(TLpBaseComponent*, const std::strin
 
 void TLpSendWorkflow::RememberSocket() {
     TLpSocketHandle* binding = LpSSLIOHandlerSocketOpenSSL1.Binding();
-    m_socket = binding ? binding->Handle() : -1;
+    const int socket = binding ? binding->Handle() : -1;
+    struct stat info {};
+    m_socket = -1;
+    if (socket < 0 || ::fstat(socket, &info) != 0) return;
+    m_socketInode = info.st_ino;
+    m_socket = socket;
     // A cancel that came while there was no socket yet.
-    if (m_cancelled && m_socket >= 0) ::shutdown(m_socket, SHUT_RDWR);
+    if (m_cancelled) ShutDownSocket();
 }
 
 void TLpSendWorkflow::LpSMTP1Status(TLpComponent*, TLpStatus AStatus,

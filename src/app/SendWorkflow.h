@@ -97,6 +97,7 @@ private:
     void ThrowIfCancelled() const;
     // Takes note of the connection's socket for CancelSend.
     void RememberSocket();
+    void ShutDownSocket() const noexcept;
     void EndCancelled();
     void EndProgress() { m_meter.End(false); }
     // What the send was doing and with whom, for the reason a script's user reads.
@@ -114,6 +115,7 @@ private:
     std::atomic<bool> m_cancelled{false};
     // The socket of the connection under way, for CancelSend (-1: none).
     std::atomic<int> m_socket{-1};
+    std::atomic<uint64_t> m_socketInode{0};
 };
 
 // Raised when the user cancels a send.
