@@ -341,7 +341,7 @@ bool RunsFromInstallFolder(const std::string& exeDir) {
 }
 
 std::string UserFolder(const char* variable, const char* fallback) {
-    // The specification asks for an absolute path; anything else is ignored.
+    // The base-directory rules count an absolute path only; a relative one is ignored.
     const char* value = std::getenv(variable);
     if (value != nullptr && value[0] == '/') return std::string(value) + "/larkpost/";
     const char* home = std::getenv("HOME");

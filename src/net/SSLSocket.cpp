@@ -2,10 +2,12 @@
 
 #include <arpa/inet.h>
 
+#include "net/Exceptions.h"
 #include "net/OpenSSLErrors.h"
 #include "net/OpenSSLLibrary.h"
 #include "net/SSLContext.h"
 #include "net/SSLIOHandlerSocketOpenSSL.h"
+#include "net/Stack.h"
 
 namespace larkpost {
 namespace {
@@ -17,6 +19,21 @@ bool IsAddressLiteral(const std::string& host) {
 }
 
 }  // namespace
+
+// The name the server knows itself by: an IPv6 address without the brackets a user may type
+// around it, and an international name in the ASCII form its certificate carries (the server
+// name extension allows ASCII only). Any other text goes as typed.
+std::string TLpSSLSocket::ServerName(const std::string& host) {
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        const std::string inner = host.substr(1, host.size() - 2);
+        if (IsAddressLiteral(inner)) return inner;
+    }
+    try {
+        return TLpStack::ToAsciiHostName(host);
+    } catch (const ELpInvalidHostName&) {
+        return host;  // never reached on a connection: the lookup refused the name first
+    }
+}
 
 // ---- Cipher -----------------------------------------------------------------------------------
 
@@ -117,19 +134,20 @@ void TLpSSLSocket::Connect(int socketHandle) {
     if (fdSet < 1)
         RaiseSSLError<ELpOSSLFDSetError>(m_ssl, fdSet, "Error setting File Descriptor for SSL");
 
-    // The name as typed, also for an address literal.
+    // The name as typed (in its lookup form), also for an address literal.
+    const std::string name = ServerName(m_hostName);
     a.SSL_ctrl(m_ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
-               const_cast<char*>(m_hostName.c_str()));
+               const_cast<char*>(name.c_str()));
     // The certificate is checked against the host, so that the verification result shown after
     // the handshake also tells a certificate made out for another name.
-    if (a.SSL_get0_param != nullptr && !m_hostName.empty()) {
+    if (a.SSL_get0_param != nullptr && !name.empty()) {
         X509_VERIFY_PARAM* param = a.SSL_get0_param(m_ssl);
-        if (IsAddressLiteral(m_hostName)) {
+        if (IsAddressLiteral(name)) {
             if (a.X509_VERIFY_PARAM_set1_ip_asc != nullptr) {
-                a.X509_VERIFY_PARAM_set1_ip_asc(param, m_hostName.c_str());
+                a.X509_VERIFY_PARAM_set1_ip_asc(param, name.c_str());
             }
         } else if (a.X509_VERIFY_PARAM_set1_host != nullptr) {
-            a.X509_VERIFY_PARAM_set1_host(param, m_hostName.c_str(), 0);
+            a.X509_VERIFY_PARAM_set1_host(param, name.c_str(), 0);
             // RFC 6125: a wildcard stands for a whole left-most label, never for part of one.
             if (m_context->ChecksServerCertificate() && a.X509_VERIFY_PARAM_set_hostflags)
                 a.X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);

@@ -61,6 +61,8 @@ public:
     // The name sent as server name indication (the handler's Host as typed).
     const std::string& HostName() const noexcept { return m_hostName; }
     void SetHostName(const std::string& name) { m_hostName = name; }
+    // What the handshake names and the certificate is checked against for a Host text.
+    static std::string ServerName(const std::string& host);
 
     // SSL_new, application data, file descriptor, server name, SSL_connect; then the
     // "Cipher: …" text and the certificate verification result go to the handler's status info.

@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "RecordingWindows.h"
 #include "ScriptedSmtpServer.h"
 #include "TempDir.h"
 #include "app/Conversions.h"
@@ -27,21 +28,7 @@ TLpArgs Args(std::initializer_list<const char*> rest) {
     return args;
 }
 
-class TQuietWindows : public ILpWindows {
-public:
-    void Run() override {}
-    void Terminate() override {}
-    void ShowHelp() override {}
-    void ShowAbout() override {}
-    void ShowMessage(const std::string& t) override { Events.push_back("message:" + t); }
-    void ShowInformation(const std::string& t) override { Events.push_back("information:" + t); }
-    void ShowError(const std::string& t) override { Events.push_back("error:" + t); }
-    bool RevealMainWindow(bool) override { return true; }
-    void SetStatusText(const std::string&) override {}
-    void SetBusyCursor(bool) override {}
-    void OpenWithShell(const std::string&) override {}
-    Lines Events;
-};
+using TQuietWindows = TBoxRecordingWindows;
 
 TEST(ConnectionSecuritySwitch, NamesNumbersAndErrors) {
     struct Case {

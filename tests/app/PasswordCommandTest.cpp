@@ -8,6 +8,7 @@
 #include <fstream>
 #include <thread>
 
+#include "RecordingWindows.h"
 #include "ScriptedSmtpServer.h"
 #include "TempDir.h"
 #include "app/PasswordCommand.h"
@@ -182,20 +183,7 @@ TEST(PasswordCommand, SwitchAndSettingsKey) {
     RunState = TRunState{};
 }
 
-class TQuietWindows : public ILpWindows {
-public:
-    void Run() override {}
-    void Terminate() override {}
-    void ShowHelp() override {}
-    void ShowAbout() override {}
-    void ShowMessage(const std::string&) override {}
-    void ShowInformation(const std::string&) override {}
-    void ShowError(const std::string&) override {}
-    bool RevealMainWindow(bool) override { return true; }
-    void SetStatusText(const std::string&) override {}
-    void SetBusyCursor(bool) override {}
-    void OpenWithShell(const std::string&) override {}
-};
+using TQuietWindows = TBoxRecordingWindows;
 
 struct TCommandSend {
     TCommandSend() : shell(TLpArgs{"larkpost"}), workflow(shell) {

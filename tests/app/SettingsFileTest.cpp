@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 
+#include "RecordingWindows.h"
 #include "TempDir.h"
 #include "app/BodyFile.h"
 #include "app/RunState.h"
@@ -26,21 +27,7 @@ using Lines = std::vector<std::string>;
 
 const std::string kData = LARKPOST_TEST_DATA_DIR;
 
-class TRecordingWindows : public ILpWindows {
-public:
-    void Run() override {}
-    void Terminate() override {}
-    void ShowHelp() override {}
-    void ShowAbout() override {}
-    void ShowMessage(const std::string& t) override { Events.push_back("message:" + t); }
-    void ShowInformation(const std::string& t) override { Events.push_back("information:" + t); }
-    void ShowError(const std::string& t) override { Events.push_back("error:" + t); }
-    bool RevealMainWindow(bool) override { return true; }
-    void SetStatusText(const std::string&) override {}
-    void SetBusyCursor(bool) override {}
-    void OpenWithShell(const std::string&) override {}
-    Lines Events;
-};
+using TRecordingWindows = TBoxRecordingWindows;
 
 // A shell whose executable lives in a folder of the test's own.
 struct TSettingsRun {

@@ -22,6 +22,7 @@
 #include "net/Exceptions.h"
 #include "net/OpenSSLLibrary.h"
 #include "net/SSLIOHandlerSocketOpenSSL.h"
+#include "net/SSLSocket.h"
 
 namespace larkpost {
 namespace {
@@ -228,6 +229,28 @@ TEST(SSLIOHandler, SendsHostNameAsTypedAndKeepsTlsSocketTimeouts) {
         << server.Output();
 }
 
+// The server name extension carries ASCII host names only, and a certificate names an IPv6
+// server by its address, never in brackets.
+TEST(SSLIOHandler, ServerNameIsTheFormTheHostIsLookedUpBy) {
+    struct Case {
+        const char* host;
+        const char* name;
+    };
+    const Case cases[] = {
+        {"LocalHost", "LocalHost"},
+        {"127.0.0.1", "127.0.0.1"},
+        {"[::1]", "::1"},
+        {"::1", "::1"},
+        {"[mx.test]", "[mx.test]"},
+        {"b\xC3\xBC" "cher.example", "xn--bcher-kva.example"},
+        {"\xFF.example", "\xFF.example"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.host);
+        EXPECT_EQ(TLpSSLSocket::ServerName(c.host), c.name);
+    }
+}
+
 TEST(SSLIOHandler, Tls10OnlyServerNeedsSecurityLevelZero) {
     // OpenSSL 3 allows TLS 1.0 only at security level 0; the default context does not lower
     // it, so the handshake fails with OpenSSL's reason.
@@ -413,11 +436,14 @@ TEST(SSLIOHandler, SilentPeerAfterTheHandshakeTimesOut) {
         S("250-first\r\n"),
         Silent(10000),
     });
-    Client client(ScriptedSmtpServer::Host(), server.Port(), 1000);
+    // The handshake gets room: the fake server makes its RSA key first, which takes more than a
+    // second on a busy machine. Only the silence after it is measured.
+    Client client(ScriptedSmtpServer::Host(), server.Port(), 30000);
     client.ConnectPlain();
     EXPECT_EQ(client.handler.ReadLine(), "220 mx.test ESMTP");
     client.handler.SetTlsActive(true);
     EXPECT_EQ(client.handler.ReadLineWait(), "250-first");
+    client.handler.SetReadTimeout(1000);
     const auto start = std::chrono::steady_clock::now();
     try {
         client.handler.ReadLineWait();
