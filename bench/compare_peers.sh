@@ -8,6 +8,8 @@
 #
 # Installs swaks, curl and GNU time when they are missing (benchmark only; the tests need none).
 set -euo pipefail
+# shellcheck source=bench/sink.sh
+. "$(dirname "$0")/sink.sh"
 cd "$(dirname "$0")/.."
 
 build=${1:-build}
@@ -31,24 +33,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
-sink=$(command -v smtp-sink || echo /usr/sbin/smtp-sink)
 
 work=$(mktemp -d /tmp/larkpost-bench.XXXXXX)
-sink_pid=""
 cleanup() {
-  if [ -n "$sink_pid" ]; then kill "$sink_pid" 2>/dev/null || true; wait "$sink_pid" 2>/dev/null || true; fi
+  stop_sink
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-# Accepts everything and discards it; 1000 connections may wait.
-"$sink" -u nobody "127.0.0.1:$port" 1000 &
-sink_pid=$!
-for _ in $(seq 1 100); do
-  python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 1).close()" 2>/dev/null && break
-  sleep 0.05
-done
+start_sink
+port=$sink_port
 
 cp "$larkpost" "$work/larkpost"
 from=bench@larkpost.test

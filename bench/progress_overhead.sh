@@ -8,6 +8,8 @@
 #   bench/progress_overhead.sh [BUILD_DIR] [BASELINE_BINARY] [SIZE_MB]   (defaults: build, none, 200)
 #   RUNS=9 bench/progress_overhead.sh build /tmp/larkpost-before 200
 set -euo pipefail
+# shellcheck source=bench/sink.sh
+. "$(dirname "$0")/sink.sh"
 cd "$(dirname "$0")/.."
 
 build=${1:-build}
@@ -17,25 +19,17 @@ runs=${RUNS:-7}
 
 larkpost=$build/src/larkpost
 [ -x "$larkpost" ] || { echo "progress_overhead.sh: build larkpost first ($larkpost)" >&2; exit 2; }
-sink=$(command -v smtp-sink || echo /usr/sbin/smtp-sink)
-[ -x "$sink" ] || { echo "progress_overhead.sh: needs Postfix's smtp-sink (apt-get install postfix)" >&2; exit 2; }
 command -v script >/dev/null || { echo "progress_overhead.sh: needs script (util-linux)" >&2; exit 2; }
 
 work=$(mktemp -d /tmp/larkpost-progress-bench.XXXXXX)
-sink_pid=""
 cleanup() {
-  if [ -n "$sink_pid" ]; then kill "$sink_pid" 2>/dev/null || true; wait "$sink_pid" 2>/dev/null || true; fi
+  stop_sink
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-"$sink" -u nobody "127.0.0.1:$port" 1000 &
-sink_pid=$!
-for _ in $(seq 1 100); do
-  python3 -c "import socket; socket.create_connection(('127.0.0.1', $port), 1).close()" 2>/dev/null && break
-  sleep 0.05
-done
+start_sink
+port=$sink_port
 
 cp "$larkpost" "$work/larkpost"
 [ -z "$baseline" ] || cp "$baseline" "$work/larkpost-baseline"

@@ -9,6 +9,8 @@
 #
 # Needs root for the private Postfix (tests/support/postfix.sh) and smtp-sink from postfix.
 set -euo pipefail
+# shellcheck source=bench/sink.sh
+. "$(dirname "$0")/sink.sh"
 cd "$(dirname "$0")/.."
 
 binaries=("$@")
@@ -17,22 +19,18 @@ runs=${RUNS:-100}
 for b in "${binaries[@]}"; do
   [ -x "$b" ] || { echo "startup_cost.sh: no program at $b" >&2; exit 2; }
 done
-sink=$(command -v smtp-sink || echo /usr/sbin/smtp-sink)
-[ -x "$sink" ] || { echo "startup_cost.sh: smtp-sink is missing (package postfix)" >&2; exit 2; }
 
 work=$(mktemp -d /tmp/larkpost-startup.XXXXXX)
 chmod 755 "$work"  # Postfix's own users must reach its folders inside
-sink_pid=""
 cleanup() {
-  if [ -n "$sink_pid" ]; then kill "$sink_pid" 2>/dev/null || true; wait "$sink_pid" 2>/dev/null || true; fi
+  stop_sink
   bash tests/support/postfix.sh clean "$work/postfix" >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-"$sink" -u nobody "127.0.0.1:$port" 1000 &
-sink_pid=$!
+start_sink
+port=$sink_port
 bash tests/support/postfix.sh start "$work/postfix"
 # shellcheck disable=SC1091
 . "$work/postfix/ports.env"
