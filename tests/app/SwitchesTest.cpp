@@ -324,6 +324,24 @@ TEST(ManPage, DescribesEverySwitchTheProgramKnows) {
     }
 }
 
+// The completion script keeps its own list, since bash cannot ask the program; it must not fall
+// behind the program's.
+TEST(BashCompletion, OffersEverySwitchTheProgramKnows) {
+    std::ifstream in(LARKPOST_BASH_COMPLETION);
+    ASSERT_TRUE(in) << LARKPOST_BASH_COMPLETION;
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) {
+        if (!word.empty() && word.back() == '"') word.pop_back();
+        const size_t quote = word.rfind('"');
+        if (quote != std::string::npos) word.erase(0, quote + 1);
+        words.push_back(LowerCase(word));
+    }
+    for (const std::string& name : KnownSwitchNames()) {
+        EXPECT_NE(std::find(words.begin(), words.end(), LowerCase(name)), words.end())
+            << name << " is not offered by larkpost.bash-completion";
+    }
+}
+
 TEST(ReadCmdLineSettings, PasswordPrecedenceIsPassThenPassXThenPass3) {
     const std::string pass3 = EncryptPassword("from-pass3");
     struct Case {
